@@ -1,0 +1,35 @@
+# stationclock.exe (x86-64) or stationclock32.exe (i686) from the same sources.
+enable_language(RC)
+
+if(STATIONCLOCK_ARCH STREQUAL "X86")
+    set(PROGRAM_NAME stationclock32)
+else()
+    set(PROGRAM_NAME stationclock)
+endif()
+
+set(RESOURCE_DIR ${CMAKE_CURRENT_BINARY_DIR}/resources)
+configure_file(resources/stationclock.manifest.in ${RESOURCE_DIR}/stationclock.manifest @ONLY)
+configure_file(resources/stationclock.rc.in ${RESOURCE_DIR}/stationclock.rc @ONLY)
+
+add_executable(${PROGRAM_NAME} WIN32
+    ${PORTABLE_SOURCES}
+    app/main_win32.cpp
+    app/window_win32.cpp
+    app/events_win32.cpp
+    link/serial_win32.cpp
+    station/pause_win32.cpp
+    support/local_clock_win32.cpp
+    ${RESOURCE_DIR}/stationclock.rc)
+
+target_include_directories(${PROGRAM_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(${PROGRAM_NAME} PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_compile_options(${PROGRAM_NAME} PRIVATE ${WARNINGS} -Os -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
+target_link_options(${PROGRAM_NAME} PRIVATE -static -s -Wl,--gc-sections)
+target_link_libraries(${PROGRAM_NAME} PRIVATE comctl32 ole32 winmm gdi32 user32 kernel32)
+set_target_properties(${PROGRAM_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The icon and the test driver are built for Windows as well.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/driver/CMakeLists.txt)
+    add_subdirectory(tests/wine/driver)
+endif()

@@ -1,0 +1,190 @@
+// The clock query exchange against a scripted station: the bytes on the
+// line, the exact label texts, and every way a query gives up.
+#include <gtest/gtest.h>
+
+#include "app/window.h"
+#include "link/serial.h"
+#include "station/clock_query.h"
+#include "tests/unit/fakes/fakes.h"
+
+namespace {
+
+using fake::state;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string Elapsed = "\xCF\xF0\xEE\xF8\xEB\xEE ";  // "Прошло "
+const std::string Days = " \xE4\xED\xE5\xE9 (";           // " дней ("
+const std::string Seconds = "\xF1.)";                      // "с.)"
+
+class ClockQuery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::Reset();
+        CloseAllPorts();
+        state.devices["COM4"] = true;
+        ASSERT_NE(OpenPort(StationPort, "COM4", 1200, 0, 8, 1.0, 0, 256, 256), 0);
+        SetControlText(StationTimeLabel, "old time");
+        SetControlText(ElapsedLabel, "old elapsed");
+        state.textChanges.clear();
+    }
+    // The station answers every query with this frame after a start byte.
+    static void StationAnswers(Bytes data, Bytes before = {}, Bytes after = {})
+    {
+        Bytes reply = before;
+        reply.push_back(ReplyStartByte);
+        reply.insert(reply.end(), data.begin(), data.end());
+        reply.insert(reply.end(), after.begin(), after.end());
+        state.stationReply = reply;
+    }
+    static std::string TimeText()
+    {
+        return state.controls[StationTimeLabel].text;
+    }
+    static std::string ElapsedLabelText()
+    {
+        return state.controls[ElapsedLabel].text;
+    }
+    static void ExpectGaveUp(std::uint64_t startMs, std::uint64_t limitMs)
+    {
+        EXPECT_EQ(TimeText(), "old time");
+        EXPECT_EQ(ElapsedLabelText(), "old elapsed");
+        EXPECT_TRUE(state.textChanges.empty());
+        EXPECT_LE(state.nowMs - startMs, limitMs + 50);
+        EXPECT_EQ(state.blockingReads, 0);
+    }
+};
+
+TEST_F(ClockQuery, ShowsStationTimeDeltaAndElapsedExactly)
+{
+    // PC time (the clock less 2 s) is 2013-11-03 14:05:51: 42 s ahead of the
+    // station and 200000 s after the second timestamp.
+    state.localClock = {2013, 11, 3, 14, 5, 53};
+    StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13});
+    RunClockQuery();
+    EXPECT_EQ(fake::WrittenBytes(), Bytes{100});
+    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(ElapsedLabelText(), Elapsed + "2" + Days + "200000" + Seconds);
+    EXPECT_EQ(state.clockReadings, 1);
+    EXPECT_EQ(state.blockingReads, 0);
+    // Both labels are set, the station time first.
+    ASSERT_EQ(state.textChanges.size(), 2u);
+    EXPECT_EQ(state.textChanges[0].first, StationTimeLabel);
+}
+
+TEST_F(ClockQuery, NumbersHaveNoLeadingZerosAndBytesAreSigned)
+{
+    state.localClock = {2007, 1, 5, 9, 5, 5};
+    StationAnswers({9, 5, 3, 5, 1, 7, 200, 0x7F, 0x80, 0xFF, 1, 7});
+    RunClockQuery();
+    // Station 2 s behind the clock: Delta 0.
+    EXPECT_EQ(TimeText(), "9:5:3   Delta 0c. 5/1/207");
+    // The second timestamp is invalid: elapsed is PC time + 1.
+    std::int64_t pc = 1167987903;  // 2007-01-05 09:05:03
+    EXPECT_EQ(ElapsedLabelText(), Elapsed + std::to_string((pc + 1) / 86400) + Days +
+                                      std::to_string(pc + 1) + Seconds);
+
+    StationAnswers({200, 0x7F, 0x80, 0xFF, 13, 91, 0, 0, 0, 1, 1, 7});
+    RunClockQuery();
+    EXPECT_EQ(TimeText(), "-56:127:-128   Delta " + std::to_string(pc + 1) + "c. -1/13/2091");
+}
+
+TEST_F(ClockQuery, ElapsedDaysAreTruncatedTowardZero)
+{
+    state.localClock = {2013, 1, 10, 0, 0, 2};  // PC time 2013-01-10 00:00:00
+    StationAnswers({0, 0, 0, 10, 1, 13, 13, 53, 20, 10, 1, 13});  // +50000 s
+    RunClockQuery();
+    EXPECT_EQ(ElapsedLabelText(), Elapsed + "0" + Days + "-50000" + Seconds);
+    StationAnswers({0, 0, 0, 10, 1, 13, 3, 46, 40, 11, 1, 13});  // +100000 s
+    RunClockQuery();
+    EXPECT_EQ(ElapsedLabelText(), Elapsed + "-1" + Days + "-100000" + Seconds);
+}
+
+TEST_F(ClockQuery, ComputerClockPastTheRangeCountsAsMinusThree)
+{
+    state.localClock = {2039, 6, 1, 0, 0, 0};
+    StationAnswers({0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 1, 0});  // 2000-01-01 twice
+    RunClockQuery();
+    EXPECT_EQ(TimeText(), "0:0:0   Delta -946684803c. 1/1/200");
+}
+
+TEST_F(ClockQuery, SkipsBytesBeforeTheStartAndLeavesTrailingBytesForTheNextFlush)
+{
+    state.localClock = {2013, 11, 3, 14, 5, 53};
+    // Two junk bytes and the start byte make the three that end the wait.
+    StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13}, {7, 200}, {1, 2, 3});
+    state.replyByteMs = 100;
+    RunClockQuery();
+    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(state.blockingReads, 0);
+
+    // The trailing bytes arrive after the frame and are flushed before the
+    // next query's command goes out.
+    state.nowMs += 10000;
+    state.stationReply.clear();
+    ASSERT_EQ(PendingInput(StationPort), 3);
+    RunClockQuery();
+    EXPECT_EQ(PendingInput(StationPort), 0);
+    EXPECT_EQ(fake::WrittenBytes(), (Bytes{100, 100}));
+}
+
+TEST_F(ClockQuery, StaleByteIsFlushedAndTheCommandSentAtOnce)
+{
+    fake::Arrive({91}, 0, 0);
+    state.localClock = {2013, 11, 3, 14, 5, 53};
+    StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13});
+    std::uint64_t start = state.nowMs;
+    RunClockQuery();
+    ASSERT_FALSE(state.written.empty());
+    EXPECT_LE(state.written[0].atMs - start, 5u);
+    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+}
+
+TEST_F(ClockQuery, SlowStationWithinTheLimitIsAnswered)
+{
+    StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    state.replyDelayMs = ReplyStartLimitMs - 200;
+    state.replyByteMs = 100;  // 1.3 s for the frame: inside its limit
+    RunClockQuery();
+    EXPECT_EQ(TimeText().substr(0, 6), "1:2:3 ");
+}
+
+TEST_F(ClockQuery, GivesUpOnAStationThatNeverOrOnlyPartlyAnswers)
+{
+    std::uint64_t start = state.nowMs;
+    RunClockQuery();  // silent
+    ExpectGaveUp(start, ReplyStartLimitMs);
+
+    state.stationReply = {ReplyStartByte, 1};  // never three bytes
+    start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, ReplyStartLimitMs);
+
+    StationAnswers({1, 2, 3, 4, 5});  // stops in the middle of the frame
+    start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, ReplyStartLimitMs + ReplyFrameLimitMs);
+
+    state.stationReply = Bytes(2000, 0x55);  // streams without a start byte
+    state.replyByteMs = 1;
+    start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, 2 * ReplyFrameLimitMs + ReplyStartLimitMs);
+}
+
+TEST_F(ClockQuery, GivesUpAtOnceWhenThePortFails)
+{
+    StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    state.portFailsAtMs = state.nowMs + 60;  // in the middle of the frame
+    std::uint64_t start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, 100);
+
+    state.portFailsAtMs = UINT64_MAX;
+    state.readsFail = true;
+    start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, 100);
+}
+
+}  // namespace
