@@ -1,0 +1,521 @@
+// stationsim: a weather station on a pseudo-terminal, for the end-to-end
+// tests and the demo. One thread: a loop that waits for input or for the next
+// byte due out.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+#include "station.h"
+
+namespace {
+
+constexpr std::int64_t NsPerMs = 1000000;
+constexpr std::int64_t SetByteLimitNs = 5000 * NsPerMs;
+constexpr std::int64_t SettingsCheckNs = 50 * NsPerMs;
+constexpr std::int64_t ClosedPollNs = 5 * NsPerMs;
+constexpr std::int64_t HangupGraceNs = 1000 * NsPerMs;
+
+const char Usage[] = R"(Usage: stationsim [options]
+A simulated weather station on a pseudo-terminal. Prints "PORT <slave path>"
+on stdout; the program under test opens that path as its serial port.
+
+  --offset SECONDS       station clock = local time + SECONDS (may be
+                         negative); default 0
+  --drift-ppm N          the clock runs fast by N parts per million (negative:
+                         slow), counted from start and from each clock set
+  --reference "YYYY-MM-DD HH:MM:SS"
+                         the second timestamp of the reply; default: the
+                         station clock at start. A clock set moves it.
+  --mode SPEC[,SPEC...]  the n-th query is answered by the n-th SPEC, the last
+                         one by every later query. SPEC: normal, or items
+                         joined by '+': silent, delay=MS, short=N (first N
+                         frame bytes), prefix=N / trailing=N (junk bytes
+                         before / after the frame), field=I:V (frame byte I
+                         1..12 sent as V 0..255; repeatable), stream=MS (junk
+                         for MS instead of a reply), hangup=N (N frame bytes,
+                         then close the line and exit 0)
+  --reply-delay MS       wait between a query and its reply; default 20
+  --byte-ms MS           time per byte sent (decimal); default 8.333, 1200 baud
+  --link PATH            also make a symlink PATH to the slave; removed at exit
+  --once                 exit 0 when the other side closes after it was open
+  --log FILE             the log (one line per event); default stderr
+  --help                 this text
+
+Exit 0 on SIGTERM or SIGINT, 1 when the pty cannot be had, 2 on bad options.
+)";
+
+struct Options {
+    std::int64_t offset = 0;
+    double drift_ppm = 0;
+    bool has_reference = false;
+    std::int64_t reference = 0;
+    std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
+    std::int64_t reply_delay_ms = 20;
+    double byte_ms = 8.333;
+    std::string link;
+    bool once = false;
+    std::string log_path;
+};
+
+struct Line {
+    int master = -1;
+    std::string slave;
+    bool open = false;
+    bool was_open = false;
+    std::string settings;
+};
+
+struct Query {
+    std::int64_t arrival_ns;
+    std::int64_t number;
+};
+
+// The receiving side: clock sets under way and queries not yet answered.
+struct Receiver {
+    int set_count = -1;  // -1: no clock set under way
+    std::uint8_t set_bytes[SetFieldCount] = {};
+    std::int64_t set_deadline_ns = 0;
+    std::int64_t queries = 0;
+    std::deque<Query> waiting;
+};
+
+// The reply being sent: its bytes are built when it starts, after the delay.
+struct Transmitter {
+    bool busy = false;
+    bool built = false;
+    const ReplyMode* mode = nullptr;
+    std::int64_t start_ns = 0;
+    std::int64_t free_ns = 0;  // the line is free from here on
+    std::int64_t period_ns = 0;
+    std::vector<std::uint8_t> bytes;
+    std::size_t sent = 0;
+};
+
+Options g_options;
+Line g_line;
+Receiver g_receiver;
+Transmitter g_transmitter;
+StationClock g_clock;
+FILE* g_log = stderr;
+volatile sig_atomic_t g_signalled = 0;
+const char* g_exit_reason = nullptr;
+
+std::int64_t MonoNs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void SleepUntil(std::int64_t ns)
+{
+    timespec until{time_t(ns / 1000000000), long(ns % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+void Log(const std::string& event)
+{
+    timespec mono, wall;
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    clock_gettime(CLOCK_REALTIME, &wall);
+    tm local{};
+    localtime_r(&wall.tv_sec, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    fprintf(g_log, "%lld.%03ld %s.%03ld %s\n",
+            static_cast<long long>(mono.tv_sec) * 1000 + mono.tv_nsec / 1000000,
+            mono.tv_nsec / 1000 % 1000, stamp, wall.tv_nsec / 1000000, event.c_str());
+}
+
+std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t count)
+{
+    std::string text = event;
+    for (std::size_t i = 0; i < count; ++i) text += " " + std::to_string(bytes[i]);
+    return text;
+}
+
+std::string SecondsText(std::int64_t ms)
+{
+    std::int64_t magnitude = ms < 0 ? -ms : ms;
+    std::string fraction = std::to_string(1000 + magnitude % 1000).substr(1);
+    return (ms < 0 ? "-" : "") + std::to_string(magnitude / 1000) + "." + fraction;
+}
+
+std::int64_t StationNowSeconds()
+{
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::int64_t ms = StationMs(g_clock, LocalNaiveMs(wall), MonoNs() / NsPerMs);
+    return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+}
+
+void ReadInput();
+
+void LineClosed()
+{
+    g_line.open = false;
+    Log("CLOSE");
+    if (g_options.once && g_line.was_open) g_exit_reason = "once";
+}
+
+void CheckSettings()
+{
+    termios settings;
+    if (tcgetattr(g_line.master, &settings) != 0) return;
+    std::string text = SettingsText(settings);
+    if (text == g_line.settings) return;
+    g_line.settings = text;
+    Log("SETTINGS " + text);
+}
+
+// A byte goes out only while the other side is open: written to a closed
+// slave it would wait there for the next program to open the port.
+void SendByte(std::uint8_t byte)
+{
+    if (g_line.open) {
+        pollfd line{g_line.master, POLLIN, 0};
+        if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP)) ReadInput();
+    }
+    if (g_line.open && write(g_line.master, &byte, 1) == 1) {
+        Log("TX " + std::to_string(byte));
+    } else {
+        Log("TX-LOST " + std::to_string(byte));
+    }
+}
+
+void FinishSet(std::int64_t now_ns)
+{
+    const std::uint8_t* b = g_receiver.set_bytes;
+    g_receiver.set_count = -1;
+    std::int64_t seconds;
+    if (!NaiveFromSetBytes(b, seconds)) {
+        Log(BytesText("SET-INVALID", b, SetFieldCount));
+        return;
+    }
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    SetStationClock(g_clock, seconds, LocalNaiveMs(wall), now_ns / NsPerMs);
+    Log(BytesText("SET", b, SetFieldCount));
+    Log("CLOCK " + SecondsText(g_clock.offset_ms));
+}
+
+void Receive(std::uint8_t byte, std::int64_t now_ns)
+{
+    Log("RX " + std::to_string(byte));
+    Receiver& r = g_receiver;
+    if (r.set_count >= 0) {
+        r.set_bytes[r.set_count++] = byte;
+        r.set_deadline_ns = now_ns + SetByteLimitNs;
+        if (r.set_count == SetFieldCount) FinishSet(now_ns);
+    } else if (byte == QueryByte) {
+        ++r.queries;
+        Log("QUERY " + std::to_string(r.queries) + " " +
+            ModeForQuery(g_options.modes, r.queries).text);
+        r.waiting.push_back({now_ns, r.queries});
+    } else if (byte == SetByte) {
+        r.set_count = 0;
+        r.set_deadline_ns = now_ns + SetByteLimitNs;
+    } else {
+        Log("IGNORED " + std::to_string(byte));
+    }
+}
+
+void ReadInput()
+{
+    for (;;) {
+        std::uint8_t buffer[256];
+        ssize_t count = read(g_line.master, buffer, sizeof buffer);
+        if (count > 0) {
+            std::int64_t now = MonoNs();
+            for (ssize_t i = 0; i < count; ++i) Receive(buffer[i], now);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // EAGAIN: all read. EIO: the other side has closed.
+            if (count == 0 || errno != EAGAIN) LineClosed();
+            return;
+        }
+    }
+}
+
+// Input waiting on a closed line came while the other side was open, between
+// two looks: it is received all the same.
+void CheckReopened()
+{
+    pollfd line{g_line.master, POLLIN, 0};
+    if (poll(&line, 1, 0) < 0 || line.revents == POLLHUP) return;
+    g_line.open = g_line.was_open = true;
+    Log("OPEN");
+    if (line.revents & POLLIN) ReadInput();
+}
+
+// Closing the master discards what the other side has not read yet, which a
+// dying serial line would not: first let it read the last bytes, within
+// HangupGraceNs.
+void HangUp()
+{
+    if (g_line.open) {
+        int slave = open(g_line.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        std::int64_t limit = MonoNs() + HangupGraceNs;
+        int waiting = 0;
+        do {
+            SleepUntil(MonoNs() + 5 * NsPerMs);  // the pty delivers through a work queue
+        } while (slave >= 0 && ioctl(slave, FIONREAD, &waiting) == 0 && waiting > 0 &&
+                 MonoNs() < limit && !g_signalled);
+        if (slave >= 0) close(slave);
+    }
+    close(g_line.master);
+    g_line.master = -1;
+    g_line.open = false;
+    Log("HANGUP");
+    g_exit_reason = "hangup";
+}
+
+// Starts, builds and sends replies whose time has come.
+void Transmit(std::int64_t now)
+{
+    Transmitter& t = g_transmitter;
+    if (!t.busy && !g_receiver.waiting.empty()) {
+        Query query = g_receiver.waiting.front();
+        g_receiver.waiting.pop_front();
+        t.mode = &ModeForQuery(g_options.modes, query.number);
+        std::int64_t delay = t.mode->delay_ms >= 0 ? t.mode->delay_ms : g_options.reply_delay_ms;
+        t.start_ns = std::max(query.arrival_ns + delay * NsPerMs, t.free_ns);
+        t.busy = true;
+        t.built = false;
+    }
+    if (!t.busy || now < t.start_ns) return;
+    if (!t.built) {
+        Frame frame = BuildFrame(StationNowSeconds(), g_clock.reference);
+        t.bytes = ReplyBytes(*t.mode, frame, g_options.byte_ms);
+        t.built = true;
+        t.sent = 0;
+    }
+    // A byte is written when its last bit would have arrived.
+    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * t.period_ns) {
+        SendByte(t.bytes[t.sent++]);
+    }
+    if (t.sent < t.bytes.size()) return;
+    Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
+    t.busy = false;
+    t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * t.period_ns;
+    if (t.mode->hangup >= 0) HangUp();
+}
+
+// When the loop must next act, at most SettingsCheckNs from now.
+std::int64_t NextEvent(std::int64_t now)
+{
+    std::int64_t next = now + SettingsCheckNs;
+    const Transmitter& t = g_transmitter;
+    if (t.busy) {
+        next = std::min(next,
+                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * t.period_ns : t.start_ns);
+    } else if (!g_receiver.waiting.empty()) {
+        next = now;
+    }
+    if (g_receiver.set_count >= 0) next = std::min(next, g_receiver.set_deadline_ns);
+    return next;
+}
+
+// Waits until `until` or until input comes, whichever is first. A closed line
+// reports POLLHUP at once, so then it is looked at every ClosedPollNs.
+void Wait(std::int64_t until)
+{
+    std::int64_t now = MonoNs();
+    if (g_line.open) {
+        pollfd line{g_line.master, POLLIN, 0};
+        int timeout = int(std::max<std::int64_t>(0, (until - now) / NsPerMs));
+        int ready = poll(&line, 1, timeout);
+        if (ready > 0) ReadInput();
+        if (ready != 0) return;
+    } else {
+        until = std::min(until, now + ClosedPollNs);
+    }
+    SleepUntil(until);
+    if (!g_line.open) CheckReopened();
+}
+
+void Run()
+{
+    while (!g_signalled && !g_exit_reason) {
+        std::int64_t now = MonoNs();
+        CheckSettings();
+        if (g_receiver.set_count >= 0 && now >= g_receiver.set_deadline_ns) {
+            Log(BytesText("SET-INCOMPLETE", g_receiver.set_bytes,
+                          std::size_t(g_receiver.set_count)));
+            g_receiver.set_count = -1;
+        }
+        Transmit(now);
+        if (g_exit_reason) break;
+        Wait(NextEvent(MonoNs()));
+    }
+    if (!g_exit_reason) g_exit_reason = "signal";
+}
+
+bool OpenLine()
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) return false;
+    termios raw;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || tcgetattr(master, &raw) != 0) {
+        close(master);
+        return false;
+    }
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    g_line.master = master;
+    g_line.slave = ptsname(master);
+    // Until the slave has been opened and closed once, the master reports no
+    // hang-up, and the program's first open could not be seen.
+    int slave = open(g_line.slave.c_str(), O_RDWR | O_NOCTTY);
+    if (slave >= 0) close(slave);
+    return true;
+}
+
+bool MakeLink()
+{
+    struct stat existing;
+    if (lstat(g_options.link.c_str(), &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            fprintf(stderr, "stationsim: %s exists and is not a link\n", g_options.link.c_str());
+            return false;
+        }
+        unlink(g_options.link.c_str());
+    }
+    if (symlink(g_line.slave.c_str(), g_options.link.c_str()) != 0) {
+        fprintf(stderr, "stationsim: cannot link %s: %s\n", g_options.link.c_str(),
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, std::string& error)
+{
+    Options& o = g_options;
+    std::string modes_error;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool has_value = false;
+        if (std::size_t equals = name.find('='); equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+            has_value = true;
+        }
+        static const char* const known[] = {"--offset",      "--drift-ppm", "--reference", "--mode",
+                                            "--reply-delay", "--byte-ms",   "--link",      "--log"};
+        if (name == "--once" && !has_value) {
+            o.once = true;
+            continue;
+        }
+        if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
+            error = "unknown option " + std::string(argv[i]);
+            return false;
+        }
+        if (!has_value) {
+            if (i + 1 == argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        bool good = true;
+        if (name == "--offset") {
+            good = ParseInteger(value, -4000000000, 4000000000, o.offset);
+        } else if (name == "--drift-ppm") {
+            good = ParseDecimal(value, -1e6, 1e6, o.drift_ppm);
+        } else if (name == "--reference") {
+            good = o.has_reference = NaiveFromText(value, o.reference);
+        } else if (name == "--mode") {
+            if (!ParseModes(value, o.modes, error)) return false;
+        } else if (name == "--reply-delay") {
+            good = ParseInteger(value, 0, 600000, o.reply_delay_ms);
+        } else if (name == "--byte-ms") {
+            good = ParseDecimal(value, 0, 10000, o.byte_ms);
+        } else if (name == "--link") {
+            o.link = value;
+        } else if (name == "--log") {
+            o.log_path = value;
+        }
+        if (!good) {
+            error = "bad value for " + name + ": \"" + value + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+void OnSignal(int)
+{
+    g_signalled = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0) {
+            fputs(Usage, stdout);
+            return 0;
+        }
+    }
+    g_options.modes[0].text = "normal";
+    std::string error;
+    if (!ParseOptions(argc, argv, error)) {
+        fprintf(stderr, "stationsim: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    if (!g_options.log_path.empty()) {
+        g_log = fopen(g_options.log_path.c_str(), "w");
+        if (!g_log) {
+            fprintf(stderr, "stationsim: cannot write %s: %s\n", g_options.log_path.c_str(),
+                    strerror(errno));
+            return 2;
+        }
+    }
+    setvbuf(g_log, nullptr, _IOLBF, 0);
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    if (!OpenLine()) {
+        fprintf(stderr, "stationsim: no pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    if (!g_options.link.empty() && !MakeLink()) return 1;
+
+    g_clock.offset_ms = g_options.offset * 1000;
+    g_clock.drift_ppm = g_options.drift_ppm;
+    g_clock.anchor_ms = MonoNs() / NsPerMs;
+    g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
+    g_transmitter.period_ns = std::llround(g_options.byte_ms * 1e6);
+
+    printf("PORT %s\n", g_line.slave.c_str());
+    fflush(stdout);
+    Log("PORT " + g_line.slave);
+    CheckSettings();
+    Run();
+
+    if (g_line.master >= 0) close(g_line.master);
+    if (!g_options.link.empty()) unlink(g_options.link.c_str());
+    Log(std::string("EXIT ") + g_exit_reason);
+    return 0;
+}

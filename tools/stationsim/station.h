@@ -1,0 +1,82 @@
+// The simulated station's frames, clock and reply modes: no input or output
+// here, so that the tests can drive every part of it.
+#pragma once
+
+#include <termios.h>
+#include <time.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+constexpr std::uint8_t QueryByte = 100;
+constexpr std::uint8_t SetByte = 110;
+constexpr std::uint8_t StartByte = 91;
+constexpr int FrameSize = 13;  // start byte and 12 data bytes
+constexpr int SetFieldCount = 6;
+
+using Frame = std::array<std::uint8_t, FrameSize>;
+
+// Numbers from the command line and the mode list: the whole text, in range.
+bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value);
+bool ParseDecimal(std::string_view text, double low, double high, double& value);
+
+// Naive calendar seconds: calendar fields counted from 1970-01-01 00:00:00 as
+// if every day had 86,400 seconds, so no zone or daylight-saving shift.
+struct Fields {
+    int year, month, day, hour, minute, second;
+};
+bool NaiveFromFields(const Fields& fields, std::int64_t& seconds);  // false: no such date
+Fields FieldsFromNaive(std::int64_t seconds);
+// "YYYY-MM-DD HH:MM:SS", years 1970 to 2099.
+bool NaiveFromText(std::string_view text, std::int64_t& seconds);
+// The local wall-clock time (TZ) of a CLOCK_REALTIME reading, in naive ms.
+std::int64_t LocalNaiveMs(const timespec& wall);
+
+// The station's clock runs at local time + offset, plus its drift since the
+// anchor; a clock set moves the offset and the anchor.
+struct StationClock {
+    std::int64_t offset_ms = 0;
+    double drift_ppm = 0;
+    std::int64_t anchor_ms = 0;  // monotonic
+    std::int64_t reference = 0;  // the second timestamp, naive seconds
+};
+std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms);
+// The six bytes of a clock set: hour, minute, second, day, month, year - 2000.
+bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds);
+void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms,
+                     std::int64_t mono_ms);
+
+Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds);
+
+// How the station answers one query.
+struct ReplyMode {
+    std::string text;  // as given
+    bool silent = false;
+    int delay_ms = -1;  // -1: the default reply delay
+    int length = FrameSize;
+    int prefix = 0;
+    int trailing = 0;
+    int stream_ms = -1;                // junk instead of a reply
+    int hangup = -1;                   // frame bytes sent before the line is dropped
+    std::array<int, FrameSize> field;  // -1: keep the byte
+
+    ReplyMode()
+    {
+        field.fill(-1);
+    }
+};
+
+bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::string& error);
+// Query number 1, 2, ...; the last mode serves every query past the list.
+const ReplyMode& ModeForQuery(const std::vector<ReplyMode>& modes, std::int64_t query);
+std::uint8_t JunkByte(std::size_t index);
+// Every byte the mode sends, in order; a stream fills its time at one byte
+// per byte_ms.
+std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms);
+
+// "1200 8N1". A pty clears the parity bit and forces 8 data bits whatever the
+// program sets; speed and stop bits come through.
+std::string SettingsText(const termios& settings);

@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "station.h"
+
+namespace {
+
+std::int64_t Naive(int year, int month, int day, int hour, int minute, int second)
+{
+    std::int64_t seconds = 0;
+    EXPECT_TRUE(NaiveFromFields({year, month, day, hour, minute, second}, seconds));
+    return seconds;
+}
+
+std::vector<ReplyMode> Modes(std::string_view list)
+{
+    std::vector<ReplyMode> modes;
+    std::string error;
+    EXPECT_TRUE(ParseModes(list, modes, error)) << error;
+    return modes;
+}
+
+Frame SampleFrame()
+{
+    return BuildFrame(Naive(2024, 2, 29, 23, 59, 58), Naive(1999, 12, 31, 7, 8, 9));
+}
+
+TEST(Modes, ParsesEachItem)
+{
+    auto m = Modes(
+        "normal,silent,delay=300+short=5,prefix=3+trailing=2+field=5:13+field=1:200,"
+        "stream=400+delay=0,hangup=4");
+    ASSERT_EQ(m.size(), 6u);
+    EXPECT_EQ(m[0].text + "|" + m[5].text, "normal|hangup=4");
+    EXPECT_TRUE(!m[0].silent && m[0].length == FrameSize && m[0].delay_ms == -1);
+    EXPECT_TRUE(m[1].silent);
+    EXPECT_TRUE(m[2].delay_ms == 300 && m[2].length == 5);
+    EXPECT_TRUE(m[3].prefix == 3 && m[3].trailing == 2 && m[3].field[5] == 13 &&
+                m[3].field[1] == 200);
+    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), -1), FrameSize - 2);
+    EXPECT_TRUE(m[4].stream_ms == 400 && m[4].delay_ms == 0);
+    EXPECT_EQ(m[5].hangup, 4);
+}
+
+TEST(Modes, LastModeServesLaterQueries)
+{
+    auto modes = Modes("silent,short=2,normal");
+    EXPECT_TRUE(ModeForQuery(modes, 1).silent);
+    EXPECT_EQ(ModeForQuery(modes, 2).length, 2);
+    EXPECT_EQ(&ModeForQuery(modes, 3), &modes[2]);
+    EXPECT_EQ(&ModeForQuery(modes, 40), &modes[2]);
+}
+
+TEST(Modes, RejectsBadListsNamingTheFaultyMode)
+{
+    for (const char* list : {"",
+                             "normal,",
+                             ",normal",
+                             "normal,,silent",
+                             "loud",
+                             "normal+silent",
+                             "delay",
+                             "delay=",
+                             "delay=-1",
+                             "delay=5x",
+                             "delay=1+delay=2",
+                             "short=14",
+                             "prefix=3+",
+                             "field=0:1",
+                             "field=13:1",
+                             "field=5:256",
+                             "field=5",
+                             "field=5:",
+                             "silent=1",
+                             "silent+delay=5",
+                             "silent+field=2:3",
+                             "stream=100+prefix=2",
+                             "hangup=3+short=2",
+                             "hangup=3+trailing=2",
+                             "hangup=14",
+                             "ref=2024-01-01 00:00:00"}) {
+        std::vector<ReplyMode> modes;
+        std::string error;
+        EXPECT_FALSE(ParseModes(list, modes, error)) << list;
+        EXPECT_FALSE(error.empty()) << list;
+    }
+    std::vector<ReplyMode> modes;
+    std::string error;
+    ASSERT_FALSE(ParseModes("normal,delay=10+short=99,silent", modes, error));
+    EXPECT_NE(error.find("delay=10+short=99"), std::string::npos) << error;
+}
+
+TEST(Frame, NormalReplyCarriesClockAndReference)
+{
+    Frame expected = {91, 23, 59, 58, 29, 2, 24, 7, 8, 9, 31, 12, 99};
+    ASSERT_EQ(SampleFrame(), expected);
+    auto bytes = ReplyBytes(Modes("normal")[0], expected, 8.333);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end()));
+}
+
+TEST(Frame, ShortPrefixTrailingAndFields)
+{
+    Frame frame = SampleFrame();
+
+    auto cut = ReplyBytes(Modes("short=5")[0], frame, 8.333);
+    EXPECT_TRUE(std::equal(cut.begin(), cut.end(), frame.begin(), frame.begin() + 5));
+
+    auto padded = ReplyBytes(Modes("prefix=6+trailing=3")[0], frame, 8.333);
+    ASSERT_EQ(padded.size(), 6u + FrameSize + 3u);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), padded.begin() + 6));
+    EXPECT_EQ(std::count(padded.begin(), padded.end(), StartByte), 1);
+    EXPECT_EQ(std::count(padded.begin(), padded.begin() + 6, JunkByte(0)), 2);
+
+    auto changed = ReplyBytes(Modes("field=5:13+field=1:200+field=12:0")[0], frame, 8.333);
+    ASSERT_EQ(changed.size(), std::size_t(FrameSize));
+    for (int i = 0; i < FrameSize; ++i) {
+        int expected = i == 5 ? 13 : i == 1 ? 200 : i == 12 ? 0 : frame[i];
+        EXPECT_EQ(changed[i], expected) << "byte " << i;
+    }
+}
+
+TEST(Frame, SilentStreamAndHangup)
+{
+    Frame frame = SampleFrame();
+    EXPECT_TRUE(ReplyBytes(Modes("silent")[0], frame, 8.333).empty());
+
+    auto stream = ReplyBytes(Modes("stream=100")[0], frame, 8.333);
+    EXPECT_EQ(stream.size(), 12u);
+    EXPECT_EQ(std::count(stream.begin(), stream.end(), StartByte), 0);
+    EXPECT_EQ(ReplyBytes(Modes("stream=100")[0], frame, 25).size(), 4u);
+
+    auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame, 8.333);
+    ASSERT_EQ(hangup.size(), 6u);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 4, hangup.begin() + 2));
+}
+
+TEST(Calendar, ReadsReferenceTextAndSetBytes)
+{
+    std::int64_t seconds;
+    ASSERT_TRUE(NaiveFromText("2001-02-03 04:05:06", seconds));
+    EXPECT_EQ(seconds, Naive(2001, 2, 3, 4, 5, 6));
+    for (const char* bad : {"2001-02-03 04:05:06 ", "2001-2-03 04:05:06", "2001-02-03T04:05:06",
+                            "1969-12-31 23:59:59", "2100-01-01 00:00:00", "2001-02-30 04:05:06",
+                            "2001-02-03 04:05:+6", ""})
+        EXPECT_FALSE(NaiveFromText(bad, seconds)) << bad;
+
+    const std::uint8_t last[] = {23, 59, 59, 31, 12, 99};
+    ASSERT_TRUE(NaiveFromSetBytes(last, seconds));
+    EXPECT_EQ(seconds, Naive(2099, 12, 31, 23, 59, 59));
+    const std::uint8_t bad[][SetFieldCount] = {
+        {0, 0, 0, 1, 1, 100}, {0, 0, 0, 1, 13, 24}, {0, 0, 0, 30, 2, 24}, {24, 0, 0, 1, 1, 24}};
+    for (const auto& bytes : bad) EXPECT_FALSE(NaiveFromSetBytes(bytes, seconds));
+}
+
+TEST(Clock, OffsetCrossesMonthAndYearEnds)
+{
+    StationClock clock;
+    clock.offset_ms = 45000;
+    std::int64_t local = Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400;
+    EXPECT_EQ(StationMs(clock, local, 123456), Naive(2024, 1, 1, 0, 0, 15) * 1000 + 400);
+
+    clock.offset_ms = -20000;
+    local = Naive(2024, 3, 1, 0, 0, 10) * 1000;
+    EXPECT_EQ(StationMs(clock, local, 0), Naive(2024, 2, 29, 23, 59, 50) * 1000);
+}
+
+TEST(Clock, DriftRunsFromStartThenFromTheSetMoment)
+{
+    StationClock clock;
+    clock.drift_ppm = -50;
+    clock.anchor_ms = 5000;
+    clock.offset_ms = 7200000;
+    std::int64_t start = Naive(2024, 6, 1, 12, 0, 0) * 1000;
+    EXPECT_EQ(StationMs(clock, start, 5000), start + 7200000);
+    EXPECT_EQ(StationMs(clock, start + 10000000, 10005000), start + 17200000 - 500);
+
+    clock.drift_ppm = 100;
+    std::int64_t set_to = Naive(2024, 12, 31, 23, 59, 59);
+    std::int64_t local = Naive(2024, 7, 1, 8, 0, 0) * 1000 + 730;
+    SetStationClock(clock, set_to, local, 20000000);
+
+    EXPECT_EQ(clock.reference, set_to);
+    EXPECT_EQ(StationMs(clock, local, 20000000), set_to * 1000);
+    EXPECT_EQ(StationMs(clock, local + 1500, 20001500), set_to * 1000 + 1500);
+    // The drift counts from the set, not from start.
+    EXPECT_EQ(StationMs(clock, local + 10000000, 30000000), set_to * 1000 + 10001000);
+    Frame frame = BuildFrame(StationMs(clock, local + 1500, 20001500) / 1000, clock.reference);
+    EXPECT_EQ(frame[4] * 10000 + frame[5] * 100 + frame[6], 10125);
+    EXPECT_EQ(frame[10] * 10000 + frame[11] * 100 + frame[12], 311224);
+}
+
+class DaylightSaving : public testing::Test {
+   protected:
+    void SetUp() override
+    {
+        const char* tz = getenv("TZ");
+        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+        setenv("TZ", "EST5EDT", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
+    // The local naive time of an instant given in UTC.
+    static std::int64_t LocalAt(std::int64_t utc_seconds, long ms)
+    {
+        return LocalNaiveMs(timespec{time_t(utc_seconds), ms * 1000000});
+    }
+    std::optional<std::string> saved_;
+};
+
+TEST_F(DaylightSaving, LocalTimeFollowsTheZone)
+{
+    // Spring forward: 07:00 UTC on 10 March 2024 is 03:00 EDT, a second before
+    // it 01:59:59 EST.
+    std::int64_t change = Naive(2024, 3, 10, 7, 0, 0);
+    EXPECT_EQ(LocalAt(change - 1, 250), Naive(2024, 3, 10, 1, 59, 59) * 1000 + 250);
+    EXPECT_EQ(LocalAt(change, 0), Naive(2024, 3, 10, 3, 0, 0) * 1000);
+    // Fall back: 01:30 comes twice on 3 November 2024.
+    EXPECT_EQ(LocalAt(Naive(2024, 11, 3, 5, 30, 0), 0), Naive(2024, 11, 3, 1, 30, 0) * 1000);
+    EXPECT_EQ(LocalAt(Naive(2024, 11, 3, 6, 30, 0), 0), Naive(2024, 11, 3, 1, 30, 0) * 1000);
+}
+
+TEST_F(DaylightSaving, OffsetIsNotShiftedByTheChange)
+{
+    // An hour ahead of 01:30 EST on the change night is 02:30, an hour that
+    // local time skips; the station shows it all the same.
+    StationClock clock;
+    clock.offset_ms = 3600000;
+    std::int64_t local = LocalAt(Naive(2024, 3, 10, 6, 30, 0), 0);
+    Frame frame = BuildFrame(StationMs(clock, local, 0) / 1000, 0);
+    EXPECT_EQ(frame[1], 2);
+    EXPECT_EQ(frame[2], 30);
+    EXPECT_EQ(frame[4], 10);
+
+    std::int64_t set_to = Naive(2024, 3, 10, 2, 15, 0);
+    SetStationClock(clock, set_to, local, 0);
+    EXPECT_EQ(clock.offset_ms, 45 * 60000);
+}
+
+TEST(Settings, ShowsSpeedAndFraming)
+{
+    termios settings{};
+    cfsetospeed(&settings, B1200);
+    settings.c_cflag |= CS8;
+    EXPECT_EQ(SettingsText(settings), "1200 8N1");
+    settings.c_cflag = (settings.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
+    cfsetospeed(&settings, B9600);
+    EXPECT_EQ(SettingsText(settings), "9600 7O2");
+    settings.c_cflag &= ~(PARODD | CSTOPB);
+    EXPECT_EQ(SettingsText(settings), "9600 7E1");
+}
+
+}  // namespace
