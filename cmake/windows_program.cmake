@@ -29,7 +29,8 @@ target_link_options(${PROGRAM_NAME} PRIVATE -static -s -Wl,--gc-sections)
 target_link_libraries(${PROGRAM_NAME} PRIVATE comctl32 ole32 winmm gdi32 user32 kernel32)
 set_target_properties(${PROGRAM_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-# The icon and the test driver are built for Windows as well.
+# The test driver and the benchmark's reference program are Windows programs too.
+add_subdirectory(tests/bench)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/driver/CMakeLists.txt)
     add_subdirectory(tests/wine/driver)
 endif()
