@@ -186,7 +186,7 @@ class WineSession:
     stops every Wine process of the prefix and the X server.
     """
 
-    def __init__(self, root=None, keep=False):
+    def __init__(self, root=None, keep=False, display=None):
         if not locale_available():
             raise HarnessError(
                 f"locale {LOCALE} is missing: run "
@@ -203,7 +203,8 @@ class WineSession:
         self.absent_dir.mkdir()
         self.logs = self.root / "logs"
         self.logs.mkdir()
-        self.display = None
+        self.display = display  # an X display name; None: a private Xvfb
+        self._own_display = display is None
         self.env = None
         self._xvfb = None
         self._server = None
@@ -213,7 +214,8 @@ class WineSession:
     # -- set-up and tear-down
 
     def start(self):
-        self._start_xvfb()
+        if self._own_display:
+            self._start_xvfb()
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("LC_", "WINE", "DISPLAY", "LANG"))}
         env.update({
@@ -225,7 +227,7 @@ class WineSession:
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
             "LANG": LOCALE,
             "LC_ALL": LOCALE,
-            "DISPLAY": f":{self.display}",
+            "DISPLAY": self.display,
             # Only matters once a 32-bit Wine is installed next to this one.
             "QEMU_RESERVED_VA": "0x81000000",
         })
@@ -330,7 +332,7 @@ class WineSession:
                 raise HarnessError("Xvfb did not report its display (see xvfb.log)")
             number += chunk
         os.close(read_end)
-        self.display = int(number)
+        self.display = f":{int(number)}"
 
     # -- running Wine tools
 
@@ -482,7 +484,7 @@ class WineSession:
     def screenshot(self, path, rect=None):
         """Saves the screen, or the part rect = [left, top, right, bottom] of
         it, as an image file (the type follows the extension)."""
-        args = ["import", "-display", f":{self.display}", "-window", "root"]
+        args = ["import", "-display", self.display, "-window", "root"]
         if rect is not None:
             left, top, right, bottom = rect
             args += ["-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage"]
