@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs every test of stationclock: native unit tests in both integer widths
+# (also under AddressSanitizer and UndefinedBehaviorSanitizer, with a brief
+# fuzzing run), static checks of both programs, end-to-end tests of the real
+# program under Wine, and a smoke test of the 32-bit program.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install.sh || { echo "install failed"; exit 1; }
+
+passed=0
+failed=0
+stage() {
+    local name=$1
+    shift
+    echo
+    echo "=== $name"
+    local started=$SECONDS
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "=== $name: ok ($((SECONDS - started)) s)"
+    else
+        failed=$((failed + 1))
+        echo "=== $name: FAILED ($((SECONDS - started)) s)"
+    fi
+}
+
+jobs=$(nproc)
+build() {
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs" 2>&1 | grep -Ev '^\[|^-- |Built target|Scanning|Consolidate' ; return "${PIPESTATUS[0]}"
+}
+run_ctest() {
+    local log="build/ctest-$1.log"
+    ctest --preset "$1" -j"$jobs" >"$log" 2>&1
+    local status=$?
+    grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Subprocess)' "$log"
+    tail -n 3 "$log"
+    return $status
+}
+unit_tests() {
+    build native && run_ctest native
+}
+sanitized_tests() {
+    build sanitize && run_ctest sanitize
+}
+windows_builds() {
+    build win64 && build win32 &&
+        /usr/bin/python3 tests/static/check_exe.py build/win64/stationclock.exe build/win32/stationclock32.exe
+}
+wine_tests() {
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/wine
+}
+wine32_smoke() {
+    bash tests/wine32/smoke.sh
+}
+
+stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests
+stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests
+stage "both Windows programs built and checked" windows_builds
+stage "end-to-end tests under Wine" wine_tests
+if [ -f tests/wine32/smoke.sh ]; then
+    stage "32-bit program under 32-bit Wine" wine32_smoke
+fi
+
+echo
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
