@@ -11,15 +11,20 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
+#include <thread>
 
 #include "station.h"
 
 namespace {
+
+namespace chrono = std::chrono;
 
 constexpr std::int64_t NsPerMs = 1000000;
 constexpr std::int64_t SetByteLimitNs = 5000 * NsPerMs;
@@ -38,14 +43,15 @@ on stdout; the program under test opens that path as its serial port.
   --reference "YYYY-MM-DD HH:MM:SS"
                          the second timestamp of the reply; default: the
                          station clock at start. A clock set moves it.
-  --mode SPEC[,SPEC...]  the n-th query is answered by the n-th SPEC, the last
-                         one by every later query. SPEC: normal, or items
-                         joined by '+': silent, delay=MS, short=N (first N
-                         frame bytes), prefix=N / trailing=N (junk bytes
-                         before / after the frame), field=I:V (frame byte I
-                         1..12 sent as V 0..255; repeatable), stream=MS (junk
-                         for MS instead of a reply), hangup=N (N frame bytes,
-                         then close the line and exit 0)
+  --mode BEHAVIOUR[,BEHAVIOUR...]
+                         the n-th query is answered by the n-th BEHAVIOUR,
+                         the last one by every later query. BEHAVIOUR: normal,
+                         or items joined by '+': silent, delay=MS, short=N
+                         (first N frame bytes), prefix=N / trailing=N (junk
+                         bytes before / after the frame), field=I:V (frame
+                         byte I 1..12 sent as V 0..255; repeatable),
+                         stream=MS (junk for MS instead of a reply), hangup=N
+                         (N frame bytes, then close the line and exit 0)
   --reply-delay MS       wait between a query and its reply; default 20
   --byte-ms MS           time per byte sent (decimal); default 8.333, 1200 baud
   --link PATH            also make a symlink PATH to the slave; removed at exit
@@ -112,31 +118,35 @@ FILE* g_log = stderr;
 volatile sig_atomic_t g_signalled = 0;
 const char* g_exit_reason = nullptr;
 
+// Monotonic time in ns. steady_clock is CLOCK_MONOTONIC on Linux, so the log
+// shows the numbers other programs read from that clock.
 std::int64_t MonoNs()
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    return chrono::duration_cast<chrono::nanoseconds>(
+               chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void SleepUntil(std::int64_t ns)
 {
-    timespec until{time_t(ns / 1000000000), long(ns % 1000000000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    std::this_thread::sleep_until(chrono::steady_clock::time_point(
+        chrono::duration_cast<chrono::steady_clock::duration>(chrono::nanoseconds(ns))));
 }
 
+// Monotonic ms with 3 decimals, then the local wall-clock time to the ms.
 void Log(const std::string& event)
 {
-    timespec mono, wall;
-    clock_gettime(CLOCK_MONOTONIC, &mono);
-    clock_gettime(CLOCK_REALTIME, &wall);
+    std::int64_t mono_ns = MonoNs();
+    chrono::system_clock::time_point wall = chrono::system_clock::now();
+    auto wall_seconds = chrono::floor<chrono::seconds>(wall);
+    time_t seconds = time_t(wall_seconds.time_since_epoch().count());
+    long wall_ms = long(chrono::duration_cast<chrono::milliseconds>(wall - wall_seconds).count());
     tm local{};
-    localtime_r(&wall.tv_sec, &local);
+    localtime_r(&seconds, &local);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    fprintf(g_log, "%lld.%03ld %s.%03ld %s\n",
-            static_cast<long long>(mono.tv_sec) * 1000 + mono.tv_nsec / 1000000,
-            mono.tv_nsec / 1000 % 1000, stamp, wall.tv_nsec / 1000000, event.c_str());
+    fprintf(g_log, "%lld.%03ld %s.%03ld %s\n", static_cast<long long>(mono_ns / NsPerMs),
+            long(mono_ns / 1000 % 1000), stamp, wall_ms, event.c_str());
 }
 
 std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t count)
@@ -155,9 +165,8 @@ std::string SecondsText(std::int64_t ms)
 
 std::int64_t StationNowSeconds()
 {
-    timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
-    std::int64_t ms = StationMs(g_clock, LocalNaiveMs(wall), MonoNs() / NsPerMs);
+    std::int64_t ms =
+        StationMs(g_clock, LocalNaiveMs(chrono::system_clock::now()), MonoNs() / NsPerMs);
     return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
 }
 
@@ -204,9 +213,7 @@ void FinishSet(std::int64_t now_ns)
         Log(BytesText("SET-INVALID", b, SetFieldCount));
         return;
     }
-    timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
-    SetStationClock(g_clock, seconds, LocalNaiveMs(wall), now_ns / NsPerMs);
+    SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()), now_ns / NsPerMs);
     Log(BytesText("SET", b, SetFieldCount));
     Log("CLOCK " + SecondsText(g_clock.offset_ms));
 }

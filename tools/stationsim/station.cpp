@@ -1,5 +1,7 @@
 #include "station.h"
 
+#include <time.h>
+
 #include <charconv>
 #include <cmath>
 
@@ -61,11 +63,15 @@ bool NaiveFromText(std::string_view text, std::int64_t& seconds)
                            seconds);
 }
 
-std::int64_t LocalNaiveMs(const timespec& wall)
+std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall)
 {
+    // Whole seconds rounded down, so the milliseconds are never negative.
+    auto seconds = std::chrono::floor<std::chrono::seconds>(wall);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall - seconds).count();
+    time_t t = time_t(seconds.time_since_epoch().count());
     tm local{};
-    localtime_r(&wall.tv_sec, &local);
-    return std::int64_t(timegm(&local)) * 1000 + wall.tv_nsec / 1000000;
+    localtime_r(&t, &local);
+    return std::int64_t(timegm(&local)) * 1000 + ms;
 }
 
 std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms)

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <termios.h>
-#include <time.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,8 +32,9 @@ bool NaiveFromFields(const Fields& fields, std::int64_t& seconds);  // false: no
 Fields FieldsFromNaive(std::int64_t seconds);
 // "YYYY-MM-DD HH:MM:SS", years 1970 to 2099.
 bool NaiveFromText(std::string_view text, std::int64_t& seconds);
-// The local wall-clock time (TZ) of a CLOCK_REALTIME reading, in naive ms.
-std::int64_t LocalNaiveMs(const timespec& wall);
+// The local wall-clock time (TZ) of a system_clock (CLOCK_REALTIME) reading,
+// in naive ms.
+std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall);
 
 // The station's clock runs at local time + offset, plus its drift since the
 // anchor; a clock set moves the offset and the anchor.

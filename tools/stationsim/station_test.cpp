@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "station.h"
@@ -210,7 +212,8 @@ class DaylightSaving : public testing::Test {
     // The local naive time of an instant given in UTC.
     static std::int64_t LocalAt(std::int64_t utc_seconds, long ms)
     {
-        return LocalNaiveMs(timespec{time_t(utc_seconds), ms * 1000000});
+        return LocalNaiveMs(std::chrono::system_clock::time_point(
+            std::chrono::seconds(utc_seconds) + std::chrono::milliseconds(ms)));
     }
     std::optional<std::string> saved_;
 };
