@@ -524,7 +524,7 @@ class Driver:
 
     SLACK = 15.0  # seconds allowed on top of a command's own time bound
 
-    def __init__(self, session, extra_env=None):
+    def __init__(self, session, extra_env=None, loader=WINE64, ready_timeout=60):
         self.session = session
         exe = driver_exe()
         if not exe.exists():
@@ -532,14 +532,14 @@ class Driver:
         env = dict(session.env)
         env.update(extra_env or {})
         self._log = open(session.logs / "driver.log", "ab")
-        self._proc = subprocess.Popen([WINE64, windows_path(exe)], env=env,
+        self._proc = subprocess.Popen([loader, windows_path(exe)], env=env,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, start_new_session=True)
         self._buffer = b""
         self.pid = None  # Windows pid of the program, once started
         session._drivers.append(self)
         try:
-            line = self._read_line(60)
+            line = self._read_line(ready_timeout)
             if line != "ready":
                 raise HarnessError(f"driver said {line!r} instead of ready")
         except BaseException:

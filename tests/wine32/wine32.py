@@ -436,21 +436,6 @@ class Driver32(harness.Driver):
     so its "ready" may take a minute or more."""
 
     def __init__(self, session, ready_timeout):
-        exe = harness.driver_exe()
-        if not exe.exists():
-            raise Wine32Error(f"{exe} not found: build the win32 preset")
-        self.session = session
-        self._log = open(session.logs / "driver.log", "ab")
-        self._proc = subprocess.Popen([WINE32, harness.windows_path(exe)], env=session.env,
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                      stderr=self._log, start_new_session=True)
-        self._buffer = b""
-        self.pid = None
-        session._drivers.append(self)
-        try:
-            line = self._read_line(ready_timeout)
-            if line != "ready":
-                raise Wine32Error(f"driver said {line!r} instead of ready")
-        except BaseException:
-            self.close()
-            raise
+        if not harness.driver_exe().exists():
+            raise Wine32Error(f"{harness.driver_exe()} not found: build the win32 preset")
+        super().__init__(session, loader=WINE32, ready_timeout=ready_timeout)
