@@ -103,6 +103,48 @@ def wait_until(condition, timeout, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def start_xvfb(log_path):
+    """A private Xvfb (no window manager) on a display it picks itself;
+    returns (process, display name)."""
+    read_end, write_end = os.pipe()
+    with open(log_path, "ab") as log:
+        proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+             f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 30
+    while not number.endswith(b"\n"):
+        ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(read_end, 16) if ready else b""
+        if not chunk:
+            os.close(read_end)
+            proc.kill()
+            raise HarnessError(f"Xvfb did not report its display (see {log_path})")
+        number += chunk
+    os.close(read_end)
+    return proc, f":{int(number)}"
+
+
+def wine_processes(prefix, name_part):
+    """Unix pids of the processes of a Wine prefix whose command line
+    contains name_part (case-insensitive)."""
+    pids = []
+    wanted_env = f"WINEPREFIX={prefix}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            environ = (entry / "environ").read_bytes().split(b"\0")
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ")
+        except OSError:
+            continue
+        if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
+            pids.append(int(entry.name))
+    return pids
+
+
 # ---------------------------------------------------------------- pseudo-terminals
 
 
@@ -215,7 +257,7 @@ class WineSession:
 
     def start(self):
         if self._own_display:
-            self._start_xvfb()
+            self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log")
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("LC_", "WINE", "DISPLAY", "LANG"))}
         env.update({
@@ -313,26 +355,6 @@ class WineSession:
 
     def __exit__(self, *exc):
         self.close()
-
-    def _start_xvfb(self):
-        read_end, write_end = os.pipe()
-        with open(self.logs / "xvfb.log", "wb") as log:
-            self._xvfb = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                 f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
-                pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 30
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(read_end, 16) if ready else b""
-            if not chunk:
-                os.close(read_end)
-                raise HarnessError("Xvfb did not report its display (see xvfb.log)")
-            number += chunk
-        os.close(read_end)
-        self.display = f":{int(number)}"
 
     # -- running Wine tools
 
@@ -493,21 +515,7 @@ class WineSession:
         return Path(path)
 
     def wine_processes(self, name_part):
-        """Unix pids of this prefix's processes whose command line contains
-        name_part (case-insensitive)."""
-        pids = []
-        wanted_env = f"WINEPREFIX={self.prefix}".encode()
-        for entry in Path("/proc").iterdir():
-            if not entry.name.isdigit():
-                continue
-            try:
-                environ = (entry / "environ").read_bytes().split(b"\0")
-                cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ")
-            except OSError:
-                continue
-            if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
-                pids.append(int(entry.name))
-        return pids
+        return wine_processes(self.prefix, name_part)
 
 
 # ---------------------------------------------------------------- the driver

@@ -282,29 +282,6 @@ def discard_cached_prefix(cached):
         pass
 
 
-# ---------------------------------------------------------------- X server
-
-
-def start_xvfb(log, width=1024, height=768):
-    """A private Xvfb on the first free display from :60; returns (process,
-    display name)."""
-    for number in range(60, 160):
-        if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
-            continue
-        proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", f"{width}x{height}x24",
-                                 "-nolisten", "tcp"], stdout=log, stderr=log,
-                                start_new_session=True)
-        try:
-            harness.wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}")
-                               or proc.poll() is not None, 10, what="Xvfb")
-        except harness.HarnessError:
-            proc.kill()
-            raise
-        if proc.poll() is None:
-            return proc, f":{number}"
-    raise Wine32Error("no free X display")
-
-
 # ---------------------------------------------------------------- the session
 
 
@@ -336,7 +313,7 @@ class Wine32Session:
         server and the persistent wineserver."""
         self._wanted = wanted_links(present_ports, self.absent_dir)
         write_links(self.dosdevices, self._wanted)
-        self._xvfb, self.display = start_xvfb(open(self.logs / "xvfb.log", "ab"))
+        self._xvfb, self.display = harness.start_xvfb(self.logs / "xvfb.log")
         self.env = base_env(self.prefix, self.display)
         with open(self.logs / "wineserver.log", "ab") as log:
             self._server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env,
@@ -382,21 +359,7 @@ class Wine32Session:
             raise harness.UnsafePorts("; ".join(problems))
 
     def wine_processes(self, name_part):
-        """Unix pids of this prefix's processes whose command line contains
-        name_part (case-insensitive)."""
-        pids = []
-        wanted_env = f"WINEPREFIX={self.prefix}".encode()
-        for entry in Path("/proc").iterdir():
-            if not entry.name.isdigit():
-                continue
-            try:
-                environ = (entry / "environ").read_bytes().split(b"\0")
-                cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ")
-            except OSError:
-                continue
-            if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
-                pids.append(int(entry.name))
-        return pids
+        return harness.wine_processes(self.prefix, name_part)
 
     def driver(self, ready_timeout):
         return Driver32(self, ready_timeout)
