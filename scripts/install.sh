@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing stationclock need on Debian 12
-# (as root). Does nothing that is already done.
+# (as root), and the packages named as arguments. Does nothing that is
+# already done.
 set -euo pipefail
 
 packages=(
-    cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
+    cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev
     g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 mingw-w64-tools
     wine wine64 xvfb xauth x11-utils locales imagemagick python3 python3-pytest procps
+    "$@"
 )
 
 missing=()

@@ -5,21 +5,11 @@
 # binfmt_misc entry. Every step is skipped when it is already done.
 set -euo pipefail
 
-need=()
-dpkg --print-foreign-architectures | grep -qx i386 || {
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "adding the i386 architecture"
     dpkg --add-architecture i386
-    need+=(update)
-}
-missing=()
-for package in wine32:i386 qemu-user-static wine64 xvfb; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+bash "$(dirname "$0")/../../scripts/install.sh" wine32:i386 qemu-user-static
 
 binfmt=/proc/sys/fs/binfmt_misc
 [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
