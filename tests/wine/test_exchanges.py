@@ -158,3 +158,18 @@ def test_clicks_during_a_query_run_two_more_queries_in_order(wine_session, launc
         assert len(station.lines("QUERY")) == 3
         assert texts_match(label_texts(driver), frame_of(replies[2]),
                            replies[2].wall.replace(microsecond=0))
+
+
+def test_closing_during_a_query_ends_the_program_after_the_query(wine_session, launch):
+    with start_station(wine_session, "--reply-delay", "1500") as station:
+        driver = launch(ports={2: station.path})
+        driver.click_control(QUERY, wait=False)
+        station.wait_for("QUERY")
+        driver.key("alt+f4", wait=False)
+        ended = driver.wait_exit(10000)
+        assert ended["exited"] and ended["code"] == 0
+        # The reply went out in full before the program let go of the port.
+        reply = station.wait_for("REPLY")[0]
+        closed = station.wait_for("CLOSE")[-1]
+        assert closed.mono >= reply.mono
+        assert len(station.lines("TX")) == 13 and not station.lines("TX-LOST")
