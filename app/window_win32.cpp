@@ -126,9 +126,8 @@ void CreateControls()
 {
     HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
     for (const ControlLayout& c : Layout) {
-        HWND control = CreateWindowExA(0, c.className, c.text, c.style, c.x, c.y, c.width,
-                                       c.height, window.main,
-                                       reinterpret_cast<HMENU>(INT_PTR(c.number)),
+        HWND control = CreateWindowExA(0, c.className, c.text, c.style, c.x, c.y, c.width, c.height,
+                                       window.main, reinterpret_cast<HMENU>(INT_PTR(c.number)),
                                        window.instance, nullptr);
         if (control == nullptr) continue;
         window.controls[c.number] = control;
@@ -171,10 +170,9 @@ bool BuildMainWindow()
 
     RECT frame{0, 0, ClientWidth, ClientHeight};
     AdjustWindowRectEx(&frame, MainWindowStyle, FALSE, 0);
-    window.main = CreateWindowExA(0, WindowClassName, TitleText, MainWindowStyle, WindowX,
-                                  WindowY, int(frame.right - frame.left),
-                                  int(frame.bottom - frame.top), nullptr, nullptr,
-                                  window.instance, nullptr);
+    window.main = CreateWindowExA(0, WindowClassName, TitleText, MainWindowStyle, WindowX, WindowY,
+                                  int(frame.right - frame.left), int(frame.bottom - frame.top),
+                                  nullptr, nullptr, window.instance, nullptr);
     if (window.main == nullptr) return false;
 
     ShowWindow(window.main, SW_SHOWNORMAL);

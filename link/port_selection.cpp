@@ -16,9 +16,9 @@ void OpenSelectedPort()
     if (IsPortOpen(StationPort)) ClosePort(StationPort);
     Text name = GetControlText(PortCombo);
     const LineSettings& line = StationLineSettings;
-    std::intptr_t opened = OpenPort(StationPort, name.c_str(), line.baudRate, line.parity,
-                                    line.dataBits, line.stopBits, line.handshake,
-                                    line.inputQueue, line.outputQueue);
+    std::intptr_t opened =
+        OpenPort(StationPort, name.c_str(), line.baudRate, line.parity, line.dataBits,
+                 line.stopBits, line.handshake, line.inputQueue, line.outputQueue);
     SetControlText(StatusLabel, opened != 0 ? "READY" : "not available");
 }
 

@@ -14,7 +14,7 @@ struct LineSettings {
     std::int32_t baudRate;
     std::int32_t parity;  // 0: none
     std::int32_t dataBits;
-    double stopBits;        // 1.0: one stop bit
+    double stopBits;         // 1.0: one stop bit
     std::int32_t handshake;  // 0: none
     std::int32_t inputQueue;
     std::int32_t outputQueue;

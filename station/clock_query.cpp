@@ -76,9 +76,9 @@ ReplyOutcome ReceiveReply(StationReply& reply)
 Text StationTimeText(const StationReply& reply, Integer delta)
 {
     const std::int8_t* d = reply.data;
-    return JoinText({DecimalText(d[0]), ":", DecimalText(d[1]), ":", DecimalText(d[2]),
-                     "   Delta ", DecimalText(delta), "c. ", DecimalText(d[3]), "/",
-                     DecimalText(d[4]), "/20", DecimalText(d[5])});
+    return JoinText({DecimalText(d[0]), ":", DecimalText(d[1]), ":", DecimalText(d[2]), "   Delta ",
+                     DecimalText(delta), "c. ", DecimalText(d[3]), "/", DecimalText(d[4]), "/20",
+                     DecimalText(d[5])});
 }
 
 Text ElapsedText(Integer elapsed)

@@ -2,11 +2,19 @@
 // window system unchanged.
 #pragma once
 
-inline constexpr char TitleText[] = "\xCC\xE5\xF2\xE5\xEE\xF1\xF2\xE0\xED\xF6\xE8\xFF";  // "Метеостанция"
-inline constexpr char QueryButtonText[] = "\xD1\xEF\xF0\xEE\xF1\xE8\xF2\xFC";  // "Спросить"
-inline constexpr char SyncButtonText[] = "\xD1\xE8\xED\xF5\xF0\xEE";  // "Синхро"
-inline constexpr char WarningPrefix[] = "\xCF\xEE\xF0\xF2 ";  // "Порт "
-inline constexpr char WarningSuffix[] = " \xED\xE5\xE4\xEE\xF1\xF2\xF3\xEF\xE5\xED";  // " недоступен"
-inline constexpr char ElapsedPrefix[] = "\xCF\xF0\xEE\xF8\xEB\xEE ";  // "Прошло "
-inline constexpr char ElapsedDays[] = " \xE4\xED\xE5\xE9 (";  // " дней ("
-inline constexpr char ElapsedSeconds[] = "\xF1.)";  // "с.)"
+// "Метеостанция"
+inline constexpr char TitleText[] = "\xCC\xE5\xF2\xE5\xEE\xF1\xF2\xE0\xED\xF6\xE8\xFF";
+// "Спросить"
+inline constexpr char QueryButtonText[] = "\xD1\xEF\xF0\xEE\xF1\xE8\xF2\xFC";
+// "Синхро"
+inline constexpr char SyncButtonText[] = "\xD1\xE8\xED\xF5\xF0\xEE";
+// "Порт "
+inline constexpr char WarningPrefix[] = "\xCF\xEE\xF0\xF2 ";
+// " недоступен"
+inline constexpr char WarningSuffix[] = " \xED\xE5\xE4\xEE\xF1\xF2\xF3\xEF\xE5\xED";
+// "Прошло "
+inline constexpr char ElapsedPrefix[] = "\xCF\xF0\xEE\xF8\xEB\xEE ";
+// " дней ("
+inline constexpr char ElapsedDays[] = " \xE4\xED\xE5\xE9 (";
+// "с.)"
+inline constexpr char ElapsedSeconds[] = "\xF1.)";

@@ -43,9 +43,12 @@ namespace {
 int DigitValue(char c, unsigned base)
 {
     int value = -1;
-    if (c >= '0' && c <= '9') value = c - '0';
-    else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
     return value >= 0 && unsigned(value) < base ? value : -1;
 }
 
@@ -72,7 +75,8 @@ std::int64_t TextValue(const char* text)
         ++at;
     }
     std::uint64_t value = 0;
-    for (int digit; (digit = DigitValue(*at, base)) >= 0; ++at) value = value * base + unsigned(digit);
+    for (int digit; (digit = DigitValue(*at, base)) >= 0; ++at)
+        value = value * base + unsigned(digit);
     if (negative) value = 0 - value;
     return std::int64_t(value);
 }
