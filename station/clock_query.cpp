@@ -30,16 +30,17 @@ bool FlushInput(std::uint64_t deadline)
     return true;
 }
 
-// Reads one byte once it is waiting, so that the read cannot block.
+// Reads one byte once it is waiting, so that the read cannot block. The
+// deadline holds also for a line that never stops delivering.
 ReplyOutcome ReadWaitingByte(std::uint64_t deadline, std::uint8_t& byte)
 {
     for (;;) {
         Integer waiting = PendingInput(StationPort);
         if (waiting < 0) return ReplyOutcome::PortFailed;
+        if (MonotonicMs() >= deadline) return ReplyOutcome::NoReply;
         if (waiting > 0)
             return ReadPort(StationPort, &byte, 1) == 1 ? ReplyOutcome::Received
                                                         : ReplyOutcome::PortFailed;
-        if (MonotonicMs() >= deadline) return ReplyOutcome::NoReply;
         PauseMs(BytePollMs);
     }
 }

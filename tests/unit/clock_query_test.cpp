@@ -172,6 +172,17 @@ TEST_F(ClockQuery, GivesUpOnAStationThatNeverOrOnlyPartlyAnswers)
     ExpectGaveUp(start, 2 * ReplyFrameLimitMs + ReplyStartLimitMs);
 }
 
+TEST_F(ClockQuery, GivesUpOnALineThatNeverRunsDry)
+{
+    // Far more junk than can be read before the deadline, all waiting at once.
+    state.stationReply = Bytes(20000, 0x55);
+    state.replyByteMs = 0;
+    std::uint64_t start = state.nowMs;
+    RunClockQuery();
+    ExpectGaveUp(start, ReplyStartLimitMs + ReplyFrameLimitMs);
+    EXPECT_GT(state.incoming.size(), 15000u);
+}
+
 TEST_F(ClockQuery, GivesUpAtOnceWhenThePortFails)
 {
     StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
