@@ -127,6 +127,18 @@ def start_xvfb(log_path):
     return proc, f":{int(number)}"
 
 
+def end_process(proc, terminate, timeout=10):
+    """Lets proc end (asking it to with SIGTERM when terminate), killing it
+    when it has not ended after timeout seconds."""
+    if terminate:
+        proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def wine_processes(prefix, name_part):
     """Unix pids of the processes of a Wine prefix whose command line
     contains name_part (case-insensitive)."""
@@ -326,19 +338,10 @@ class WineSession:
             subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30, check=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self._server is not None:
-            try:
-                self._server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._server.kill()
-                self._server.wait()
+            end_process(self._server, terminate=False)
             self._server = None
         if self._xvfb is not None:
-            self._xvfb.terminate()
-            try:
-                self._xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._xvfb.kill()
-                self._xvfb.wait()
+            end_process(self._xvfb, terminate=True)
             self._xvfb = None
         if not self.keep:
             # The server writes the registry out as it goes; try again if a

@@ -370,11 +370,7 @@ class Wine32Session:
         if self.env is not None:
             _stop_server(self.env)
         if self._server is not None:
-            try:
-                self._server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._server.kill()
-                self._server.wait()
+            harness.end_process(self._server, terminate=False)
         # Processes of the prefix that outlived their server (qemu keeps a
         # crashed helper waiting now and then).
         for pid in self.wine_processes(""):
@@ -383,12 +379,7 @@ class Wine32Session:
             except OSError:
                 pass
         if self._xvfb is not None:
-            self._xvfb.terminate()
-            try:
-                self._xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._xvfb.kill()
-                self._xvfb.wait()
+            harness.end_process(self._xvfb, terminate=True)
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
