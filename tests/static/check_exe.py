@@ -333,15 +333,21 @@ def check_file(path, bits, data, results):
                 problems.get("manifest_settings", ""))
 
 
+def read_exe(path, results, kind, what):
+    """The file's bytes, or None after recording that it could not be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        results.add(kind, False, what, str(e))
+        return None
+
+
 def check_paths(paths, results):
     for path, bits in zip(paths, (64, 32)):
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-        except OSError as e:
-            results.add("pe", False, f"{path}: readable", str(e))
-            continue
-        check_file(path, bits, data, results)
+        data = read_exe(path, results, "pe", f"{path}: readable")
+        if data is not None:
+            check_file(path, bits, data, results)
 
 
 # Self-test: damage copies of good files and require the matching check to fail.
@@ -422,11 +428,8 @@ def self_test(paths):
     results = Results()
     for path, bits in zip(paths, (64, 32)):
         name = os.path.basename(path)
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-        except OSError as e:
-            results.add("self", False, f"self-test {name}: readable", str(e))
+        data = read_exe(path, results, "self", f"self-test {name}: readable")
+        if data is None:
             continue
         good = Results(out=None)
         check_file(path, bits, data, good)

@@ -103,6 +103,16 @@ def wait_until(condition, timeout, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def session_folders(name_prefix, parent=None):
+    """A new temporary folder for one session with its layout: returns root,
+    prefix (not yet made), absent (where absent ports point; stays empty) and
+    logs."""
+    root = Path(tempfile.mkdtemp(prefix=name_prefix, dir=parent))
+    (root / "absent").mkdir()
+    (root / "logs").mkdir()
+    return root, root / "prefix", root / "absent", root / "logs"
+
+
 def start_xvfb(log_path):
     """A private Xvfb (no window manager) on a display it picks itself;
     returns (process, display name)."""
@@ -250,13 +260,8 @@ class WineSession:
                 raise HarnessError(f"{tool} not found: install wine64")
         if shutil.which("Xvfb") is None:
             raise HarnessError("Xvfb not found: install xvfb")
-        self.root = Path(tempfile.mkdtemp(prefix="scwine-", dir=root))
+        self.root, self.prefix, self.absent_dir, self.logs = session_folders("scwine-", root)
         self.keep = keep
-        self.prefix = self.root / "prefix"
-        self.absent_dir = self.root / "absent"
-        self.absent_dir.mkdir()
-        self.logs = self.root / "logs"
-        self.logs.mkdir()
         self.display = display  # an X display name; None: a private Xvfb
         self._own_display = display is None
         self.env = None

@@ -291,13 +291,8 @@ class Wine32Session:
     env, logs, assert_ports_safe(), wine_processes()."""
 
     def __init__(self, cached, keep=False):
-        self.root = Path(tempfile.mkdtemp(prefix="scwine32-"))
+        self.root, self.prefix, self.absent_dir, self.logs = harness.session_folders("scwine32-")
         self.keep = keep
-        self.prefix = self.root / "prefix"
-        self.absent_dir = self.root / "absent"
-        self.absent_dir.mkdir()
-        self.logs = self.root / "logs"
-        self.logs.mkdir()
         subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(self.prefix)],
                        check=True)
         self.dosdevices = self.prefix / "dosdevices"
