@@ -37,11 +37,15 @@ std::vector<std::uint8_t> WrittenBytes()
 
 namespace {
 
+// Bytes reach the program in line order, so what is waiting is the arrived
+// front of the queue.
 Integer Waiting()
 {
     Integer count = 0;
-    for (const TimedByte& byte : state.incoming)
-        if (byte.atMs <= state.nowMs) ++count;
+    for (const TimedByte& byte : state.incoming) {
+        if (byte.atMs > state.nowMs) break;
+        ++count;
+    }
     return count;
 }
 
@@ -87,12 +91,16 @@ bool IsPortOpen(int port)
 Integer PendingInput(int port)
 {
     if (!IsPortOpen(port)) return 0;
-    if (state.nowMs >= state.portFailsAtMs) return -1;
+    if (state.nowMs >= state.portFailsAtMs) {
+        if (state.failureReports++ == 0) state.firstFailureReportMs = state.nowMs;
+        return -1;
+    }
     return fake::Waiting();
 }
 
 Integer ReadPort(int port, std::uint8_t* bytes, Integer count)
 {
+    if (state.failureReports > 0) ++state.readsAfterFailureReport;
     if (!IsPortOpen(port) || state.readsFail) return 0;
     if (count > fake::Waiting()) ++state.blockingReads;
     Integer read = 0;

@@ -50,6 +50,9 @@ struct State {
     std::uint64_t replyDelayMs = 20;
     std::uint64_t replyByteMs = 8;
     std::uint64_t portFailsAtMs = UINT64_MAX;  // status queries fail from then on
+    int failureReports = 0;                    // status queries that reported the failure
+    std::uint64_t firstFailureReportMs = 0;
+    int readsAfterFailureReport = 0;
     bool readsFail = false;
     int blockingReads = 0;  // reads that asked for more than was waiting
 
