@@ -28,6 +28,9 @@ from pathlib import Path
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
+# Wine's own fonts (Debian's fonts-wine): Marlett for the caption buttons,
+# Tahoma for dialogs.
+WINE_FONTS = "/usr/share/wine/fonts"
 LOCALE = "ru_RU.UTF-8"
 SCREEN = (1024, 768)
 PORT_COUNT = 20
@@ -297,12 +300,23 @@ class WineSession:
         # there is no window manager on the X server.
         self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                   "/t", "REG_SZ", "/d", "N", "/f")
+        # This Wine looks for its own fonts in "<data dir>\../fonts", a path
+        # its file lookup rejects, so without this extra font folder the close
+        # box shows the letter "r" instead of Marlett's cross.
+        self.wine("reg", "add", r"HKCU\Software\Wine\Fonts", "/v", "Path",
+                  "/t", "REG_SZ", "/d", windows_path(WINE_FONTS), "/f")
         self._import_ports(self._full_mapping({}))
         # Let the prefix set-up finish on its own before the server is
         # restarted: killing it half way leaves the prefix incomplete.
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120, check=False)
         self._save_cached_prefix()
         self._start_server_and_verify(self._full_mapping({}))
+        with self.driver() as driver:
+            face = from_hex(driver.call("ping")["caption_button_font"])
+        if face != "Marlett":
+            raise HarnessError(
+                f"Wine finds no Marlett font (it offers {face!r}), so caption buttons "
+                f"would show letters: is {WINE_FONTS}/marlett.ttf there (fonts-wine)?")
 
     def _cached_prefix(self):
         # $STATIONCLOCK_PREFIX_CACHE: a folder that keeps a finished prefix

@@ -884,11 +884,28 @@ HWND ControlArg(const Args& args, std::size_t i, Reply& error)
     return control;
 }
 
+// The face Wine gives a request for Marlett, the symbol font it draws the
+// caption buttons with; any other face draws letters in their place.
+std::wstring CaptionButtonFace()
+{
+    HFONT font = CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET, 0, 0, 0,
+                             0, L"Marlett");
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    wchar_t face[LF_FACESIZE] = L"";
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    return face;
+}
+
 Reply Ping(const Args&)
 {
     return Ok(Json().Int("screen_width", GetSystemMetrics(SM_CXSCREEN))
                   .Int("screen_height", GetSystemMetrics(SM_CYSCREEN))
-                  .Int("acp", GetACP()));
+                  .Int("acp", GetACP())
+                  .Text("caption_button_font", CaptionButtonFace()));
 }
 
 // start <idle ms> <command line>: the rest of the line after the time is the
