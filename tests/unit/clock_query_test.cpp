@@ -15,6 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 const std::string Elapsed = "\xCF\xF0\xEE\xF8\xEB\xEE ";  // "Прошло "
 const std::string Days = " \xE4\xED\xE5\xE9 (";           // " дней ("
 const std::string Seconds = "\xF1.)";                      // "с.)"
+// How far past a limit a query may end: its last 1 ms poll and clock reading.
+constexpr std::uint64_t Tick = 2;
 
 class ClockQuery : public ::testing::Test {
 protected:
@@ -32,7 +34,7 @@ protected:
     static void StationAnswers(Bytes data, Bytes before = {}, Bytes after = {})
     {
         Bytes reply = before;
-        reply.push_back(ReplyStartByte);
+        reply.push_back(91);
         reply.insert(reply.end(), data.begin(), data.end());
         reply.insert(reply.end(), after.begin(), after.end());
         state.stationReply = reply;
@@ -45,12 +47,23 @@ protected:
     {
         return state.controls[ElapsedLabel].text;
     }
-    static void ExpectGaveUp(std::uint64_t startMs, std::uint64_t limitMs)
+    static std::uint64_t CommandSentAt()
+    {
+        return state.written.empty() ? 0 : state.written.back().atMs;
+    }
+    // When the third byte of the station's reply to the last command arrived.
+    static std::uint64_t ThirdByteAt()
+    {
+        return CommandSentAt() + state.replyDelayMs + 2 * state.replyByteMs;
+    }
+    // The labels keep their texts; the query ended minMs to maxMs after fromMs.
+    static void ExpectGaveUp(std::uint64_t fromMs, std::uint64_t minMs, std::uint64_t maxMs)
     {
         EXPECT_EQ(TimeText(), "old time");
         EXPECT_EQ(ElapsedLabelText(), "old elapsed");
         EXPECT_TRUE(state.textChanges.empty());
-        EXPECT_LE(state.nowMs - startMs, limitMs + 50);
+        EXPECT_GE(state.nowMs - fromMs, minMs);
+        EXPECT_LE(state.nowMs - fromMs, maxMs);
         EXPECT_EQ(state.blockingReads, 0);
     }
 };
@@ -128,48 +141,70 @@ TEST_F(ClockQuery, SkipsBytesBeforeTheStartAndLeavesTrailingBytesForTheNextFlush
     EXPECT_EQ(fake::WrittenBytes(), (Bytes{100, 100}));
 }
 
-TEST_F(ClockQuery, StaleByteIsFlushedAndTheCommandSentAtOnce)
+TEST_F(ClockQuery, StaleInputIsFlushedBeforeTheCommandForAtMostTwoSeconds)
 {
-    fake::Arrive({91}, 0, 0);
+    // Hundreds of stale start bytes, all waiting; the reply follows the command
+    // at once, so that a flush after it would discard the reply.
+    fake::Arrive(Bytes(300, 91), 0, 0);
     state.localClock = {2013, 11, 3, 14, 5, 53};
     StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13});
+    state.replyDelayMs = 0;
     std::uint64_t start = state.nowMs;
     RunClockQuery();
-    ASSERT_FALSE(state.written.empty());
-    EXPECT_LE(state.written[0].atMs - start, 5u);
+    ASSERT_EQ(fake::WrittenBytes(), Bytes{100});
+    EXPECT_LE(state.written[0].atMs - start, 10u);
     EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(state.blockingReads, 0);
+
+    // A station that keeps sending: the command goes out 2000 ms after the
+    // flush began.
+    state.stationReply.clear();
+    fake::Arrive(Bytes(10000, 0x55), 0, 1);
+    start = state.nowMs;
+    RunClockQuery();
+    ASSERT_EQ(state.written.size(), 2u);
+    EXPECT_GE(state.written[1].atMs - start, 2000u);
+    EXPECT_LE(state.written[1].atMs - start, 2000u + Tick);
 }
 
-TEST_F(ClockQuery, SlowStationWithinTheLimitIsAnswered)
+TEST_F(ClockQuery, SlowStationWithinTheLimitsIsAnswered)
 {
+    // The third byte arrives 5000 ms after the command, the last 1000 ms later.
     StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-    state.replyDelayMs = ReplyStartLimitMs - 200;
-    state.replyByteMs = 100;  // 1.3 s for the frame: inside its limit
+    state.replyDelayMs = 4800;
+    state.replyByteMs = 100;
     RunClockQuery();
     EXPECT_EQ(TimeText().substr(0, 6), "1:2:3 ");
+
+    // Two bytes, then a pause longer than the frame's 2000 ms: the frame's
+    // time starts with its third byte and the last comes 1900 ms after it.
+    state.stationReply.clear();
+    fake::Arrive({91, 4}, 20, 0);
+    fake::Arrive({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 3000, 190);
+    RunClockQuery();
+    EXPECT_EQ(TimeText().substr(0, 6), "4:5:6 ");
 }
 
 TEST_F(ClockQuery, GivesUpOnAStationThatNeverOrOnlyPartlyAnswers)
 {
-    std::uint64_t start = state.nowMs;
-    RunClockQuery();  // silent
-    ExpectGaveUp(start, ReplyStartLimitMs);
-
-    state.stationReply = {ReplyStartByte, 1};  // never three bytes
-    start = state.nowMs;
+    // Silent after a second of stale input: the reply's 5000 ms start with
+    // the command, the frame's 2000 ms with its third byte.
+    fake::Arrive(Bytes(1000, 0x55), 0, 1);
     RunClockQuery();
-    ExpectGaveUp(start, ReplyStartLimitMs);
+    ExpectGaveUp(CommandSentAt(), 5000, 5000 + Tick);
+
+    state.stationReply = {91, 1};  // never three bytes
+    RunClockQuery();
+    ExpectGaveUp(CommandSentAt(), 5000, 5000 + Tick);
 
     StationAnswers({1, 2, 3, 4, 5});  // stops in the middle of the frame
-    start = state.nowMs;
     RunClockQuery();
-    ExpectGaveUp(start, ReplyStartLimitMs + ReplyFrameLimitMs);
+    ExpectGaveUp(ThirdByteAt(), 2000, 2000 + Tick);
 
     state.stationReply = Bytes(2000, 0x55);  // streams without a start byte
     state.replyByteMs = 1;
-    start = state.nowMs;
     RunClockQuery();
-    ExpectGaveUp(start, 2 * ReplyFrameLimitMs + ReplyStartLimitMs);
+    ExpectGaveUp(ThirdByteAt(), 2000, 2000 + Tick);
 }
 
 TEST_F(ClockQuery, GivesUpOnALineThatNeverRunsDry)
@@ -177,25 +212,27 @@ TEST_F(ClockQuery, GivesUpOnALineThatNeverRunsDry)
     // Far more junk than can be read before the deadline, all waiting at once.
     state.stationReply = Bytes(20000, 0x55);
     state.replyByteMs = 0;
-    std::uint64_t start = state.nowMs;
     RunClockQuery();
-    ExpectGaveUp(start, ReplyStartLimitMs + ReplyFrameLimitMs);
+    ExpectGaveUp(ThirdByteAt(), 2000, 2000 + Tick);
     EXPECT_GT(state.incoming.size(), 15000u);
 }
 
 TEST_F(ClockQuery, GivesUpAtOnceWhenThePortFails)
 {
+    state.portFailsAtMs = state.nowMs + 10;  // before the reply begins
+    RunClockQuery();
+    ExpectGaveUp(state.portFailsAtMs, 0, Tick);
+
     StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     state.portFailsAtMs = state.nowMs + 60;  // in the middle of the frame
-    std::uint64_t start = state.nowMs;
     RunClockQuery();
-    ExpectGaveUp(start, 100);
+    ExpectGaveUp(state.portFailsAtMs, 0, Tick);
 
     state.portFailsAtMs = UINT64_MAX;
     state.readsFail = true;
-    start = state.nowMs;
+    std::uint64_t start = state.nowMs;
     RunClockQuery();
-    ExpectGaveUp(start, 100);
+    ExpectGaveUp(start, 0, Tick);
 }
 
 }  // namespace

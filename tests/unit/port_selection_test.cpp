@@ -59,6 +59,8 @@ TEST_F(PortSelection, NoPortsAtAllLeavesComOneSelectedAndBothButtonsWarn)
     EXPECT_EQ(Status(), "not available");
     EXPECT_FALSE(IsPortOpen(StationPort));
 
+    state.textChanges.clear();
+    std::uint64_t now = state.nowMs;
     RunClockQuery();
     RunClockSet();
     ASSERT_EQ(state.messages.size(), 2u);
@@ -67,7 +69,13 @@ TEST_F(PortSelection, NoPortsAtAllLeavesComOneSelectedAndBothButtonsWarn)
         EXPECT_EQ(box.text, "\xCF\xEE\xF0\xF2 COM1 \xED\xE5\xE4\xEE\xF1\xF2\xF3\xEF\xE5\xED");
         EXPECT_EQ(box.style, 48u);
     }
+    // After the warning nothing else happens: no byte, pause, wait or label.
     EXPECT_TRUE(state.written.empty());
+    EXPECT_TRUE(state.pauses.empty());
+    EXPECT_EQ(state.nowMs, now);
+    EXPECT_EQ(state.statusQueries, 0);
+    EXPECT_EQ(state.clockReadings, 0);
+    EXPECT_TRUE(state.textChanges.empty());
     EXPECT_EQ(state.openAttempts.size(), 20u);  // the final selection is not tried again
 }
 
@@ -78,6 +86,8 @@ TEST_F(PortSelection, ProbeStopsAtTheFirstPortThatOpens)
     EXPECT_EQ(GetControlText(PortCombo), "COM7");
     EXPECT_EQ(Status(), "READY");
     EXPECT_EQ(state.openDevice, "COM7");
+    // 1200 baud, no parity, 8 data bits, one stop bit, no handshake, queues of 256.
+    EXPECT_EQ(state.lineSettings, (std::vector<double>{1200, 0, 8, 1.0, 0, 256, 256}));
 }
 
 TEST_F(PortSelection, HeldAndAbsentPortsAreSkipped)

@@ -3,7 +3,6 @@
 #include "app/events.h"
 #include "app/window.h"
 #include "link/serial.h"
-#include "station/clock_query.h"
 #include "station/pause.h"
 
 namespace fake {
@@ -74,10 +73,13 @@ void PauseMs(std::uint32_t milliseconds)
     state.nowMs += milliseconds;
 }
 
-std::intptr_t OpenPort(int port, const char* name, std::int32_t, std::int32_t, std::int32_t,
-                       double, std::int32_t, std::int32_t, std::int32_t)
+std::intptr_t OpenPort(int port, const char* name, std::int32_t baudRate, std::int32_t parity,
+                       std::int32_t dataBits, double stopBits, std::int32_t handshake,
+                       std::int32_t inputQueue, std::int32_t outputQueue)
 {
     state.openAttempts.push_back(name);
+    state.lineSettings = {double(baudRate),  double(parity),     double(dataBits),   stopBits,
+                          double(handshake), double(inputQueue), double(outputQueue)};
     if (port != StationPort || !state.devices[name]) return 0;
     state.openDevice = name;
     return 1;
@@ -90,6 +92,7 @@ bool IsPortOpen(int port)
 
 Integer PendingInput(int port)
 {
+    ++state.statusQueries;
     if (!IsPortOpen(port)) return 0;
     if (state.nowMs >= state.portFailsAtMs) {
         if (state.failureReports++ == 0) state.firstFailureReportMs = state.nowMs;
@@ -116,7 +119,7 @@ Integer WritePort(int port, const std::uint8_t* bytes, Integer count)
     if (!IsPortOpen(port)) return 0;
     for (Integer i = 0; i < count; ++i) {
         state.written.push_back({state.nowMs, bytes[i]});
-        if (bytes[i] == QueryCommand && !state.stationReply.empty())
+        if (bytes[i] == 100 && !state.stationReply.empty())
             fake::Arrive(state.stationReply, state.replyDelayMs, state.replyByteMs);
     }
     return count;

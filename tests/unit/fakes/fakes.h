@@ -42,11 +42,13 @@ struct State {
     // Serial line. Devices that open, by name; any other name fails.
     std::map<std::string, bool> devices;
     std::vector<std::string> openAttempts;
+    // Line settings of the last attempt, in the order OpenPort takes them.
+    std::vector<double> lineSettings;
     std::string openDevice;  // name StationPort is open on, "" when closed
     int closes = 0;
     std::deque<TimedByte> incoming;  // bytes reaching the program, by arrival time
     std::vector<TimedByte> written;  // bytes the program wrote
-    std::vector<std::uint8_t> stationReply;  // sent by the station after each query byte
+    std::vector<std::uint8_t> stationReply;  // sent by the station after each byte 100
     std::uint64_t replyDelayMs = 20;
     std::uint64_t replyByteMs = 8;
     std::uint64_t portFailsAtMs = UINT64_MAX;  // status queries fail from then on
@@ -55,6 +57,7 @@ struct State {
     int readsAfterFailureReport = 0;
     bool readsFail = false;
     int blockingReads = 0;  // reads that asked for more than was waiting
+    int statusQueries = 0;  // PendingInput calls
 
     // Window.
     std::map<int, Control> controls;
