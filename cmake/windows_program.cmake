@@ -1,5 +1,6 @@
 # stationclock.exe (x86-64) or stationclock32.exe (i686) from the same sources.
 enable_language(RC)
+include(cmake/reproducible.cmake)
 
 if(STATIONCLOCK_ARCH STREQUAL "X86")
     set(PROGRAM_NAME stationclock32)

@@ -57,6 +57,9 @@ wine_tests() {
         done
         exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/wine'
 }
+second_build_identical() {
+    bash tests/static/same_bytes.sh
+}
 wine32_smoke() {
     bash tests/wine32/smoke.sh
 }
@@ -64,6 +67,7 @@ wine32_smoke() {
 stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests
 stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests
 stage "both Windows programs built and checked" windows_builds
+stage "both programs byte-identical from a second build elsewhere" second_build_identical
 stage "end-to-end tests under Wine" wine_tests
 if [ -f tests/wine32/smoke.sh ]; then
     stage "32-bit program under 32-bit Wine" wine32_smoke
