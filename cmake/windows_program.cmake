@@ -17,6 +17,7 @@ add_executable(${PROGRAM_NAME} WIN32
     app/main_win32.cpp
     app/window_win32.cpp
     app/events_win32.cpp
+    app/runtime_win32.cpp
     link/serial_win32.cpp
     station/pause_win32.cpp
     support/local_clock_win32.cpp
