@@ -10,8 +10,8 @@ Each check prints one `ok`/`FAIL` line; the last line is `N passed, M failed`
 and the exit status is non-zero if anything failed.
 
 --self-test first requires both files to pass unmodified, then damages
-copies of them in memory (machine, subsystem, size, imports, icons, manifest) and
-requires every damaged copy to fail the matching check.
+copies of them in memory (machine, subsystem, size, imports, icons,
+manifest) and requires every damaged copy to fail the matching check.
 """
 
 import os
