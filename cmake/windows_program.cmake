@@ -1,5 +1,6 @@
 # stationclock.exe (x86-64) or stationclock32.exe (i686) from the same sources.
 enable_language(RC)
+include(cmake/reproducible.cmake)
 
 if(STATIONCLOCK_ARCH STREQUAL "X86")
     set(PROGRAM_NAME stationclock32)
@@ -16,6 +17,7 @@ add_executable(${PROGRAM_NAME} WIN32
     app/main_win32.cpp
     app/window_win32.cpp
     app/events_win32.cpp
+    app/runtime_win32.cpp
     link/serial_win32.cpp
     station/pause_win32.cpp
     support/local_clock_win32.cpp

@@ -57,13 +57,9 @@ wine_tests() {
         done
         exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/wine'
 }
-wine32_smoke() {
-    bash tests/wine32/smoke.sh
+second_build_identical() {
+    bash tests/static/same_bytes.sh
 }
-
-stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests
-stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests
-stage "both Windows programs built and checked" windows_builds
 # The release, made twice a few seconds apart from the same programs: the
 # zips must be the same bytes; then its entries, guide and SHA256SUMS.
 release_check() {
@@ -75,6 +71,14 @@ release_check() {
         (cd "$out/a" && sha256sum -c --quiet SHA256SUMS) &&
         /usr/bin/python3 tests/release/check_release.py "$out/a" "$version" "$(git log -1 --format=%ct)"
 }
+wine32_smoke() {
+    bash tests/wine32/smoke.sh
+}
+
+stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests
+stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests
+stage "both Windows programs built and checked" windows_builds
+stage "both programs byte-identical from a second build elsewhere" second_build_identical
 stage "release zip made twice and checked" release_check
 stage "end-to-end tests under Wine" wine_tests
 if [ -f tests/wine32/smoke.sh ]; then

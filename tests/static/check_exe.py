@@ -10,8 +10,8 @@ Each check prints one `ok`/`FAIL` line; the last line is `N passed, M failed`
 and the exit status is non-zero if anything failed.
 
 --self-test first requires both files to pass unmodified, then damages
-copies of them in memory (machine, subsystem, imports, icons, manifest) and
-requires every damaged copy to fail the matching check.
+copies of them in memory (machine, subsystem, size, imports, icons,
+manifest) and requires every damaged copy to fail the matching check.
 """
 
 import os
@@ -22,6 +22,9 @@ import xml.etree.ElementTree as ET
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "ole32.dll",
                 "winmm.dll", "msvcrt.dll", "advapi32.dll"}
+
+# Each program fits in 300 KB, its 188 KB of icons included.
+SIZE_LIMIT = 300 * 1024
 
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 LANG_EN_US = 1033
@@ -302,6 +305,8 @@ def check_file(path, bits, data, results):
     results.add("machine", pe.machine == target["machine"] and pe.magic == target["magic"],
                 f"{name}: machine {target['label']} ({target['machine']:#x})",
                 f"machine {pe.machine:#x}, optional header magic {pe.magic:#x}")
+    results.add("size", len(data) <= SIZE_LIMIT, f"{name}: at most {SIZE_LIMIT} bytes",
+                f"{len(data)} bytes")
     results.add("subsystem", pe.subsystem == 2, f"{name}: subsystem Windows GUI (2)",
                 f"subsystem {pe.subsystem}")
     dlls = [dll.lower() for dll, _ in imports]
@@ -375,6 +380,7 @@ def damage_cases(data, bits):
         ("machine of the other architecture", patch(data, pe.machine_offset, struct.pack("<H", other["machine"])),
          "machine"),
         ("console subsystem", patch(data, pe.subsystem_offset, struct.pack("<H", 3)), "subsystem"),
+        ("one byte over the size limit", data + bytes(SIZE_LIMIT + 1 - len(data)), "size"),
     ]
     dll, at = pe.imports()[-1]
     cases.append((f"{dll} renamed to a MinGW runtime DLL", patch(data, at, b"libgcc"), "imports"))
