@@ -67,7 +67,7 @@ in_chroot() {
         done
         mkdir -p "$root$repo"
         mount --bind "$repo" "$root$repo"
-        chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TZ="${TZ:-}" \
+        chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 ${TZ+"TZ=$TZ"} \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
     ' chroot "$dir" "$repo" "$@"
 }
