@@ -20,6 +20,7 @@
 #include <deque>
 #include <thread>
 
+#include "line_speed.h"
 #include "station.h"
 
 namespace {
@@ -183,7 +184,7 @@ void CheckSettings()
 {
     termios settings;
     if (tcgetattr(g_line.master, &settings) != 0) return;
-    std::string text = SettingsText(settings);
+    std::string text = SettingsText(settings, ReadOtherBaud(g_line.master));
     if (text == g_line.settings) return;
     g_line.settings = text;
     Log("SETTINGS " + text);

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "line_speed.h"
 #include "station.h"
 
 namespace {
@@ -77,15 +78,17 @@ class Simulator : public testing::Test {
         EXPECT_EQ(line.substr(5), target);
     }
 
-    void OpenPort()
+    // newer_way: the speed as BOTHER with the rate in termios2, as Wine 10 sets it.
+    void OpenPort(bool newer_way = false)
     {
         port_ = open(link_.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(port_, 0);
         termios settings;
         ASSERT_EQ(tcgetattr(port_, &settings), 0);
         cfmakeraw(&settings);
-        cfsetspeed(&settings, B1200);
+        if (!newer_way) cfsetspeed(&settings, B1200);
         ASSERT_EQ(tcsetattr(port_, TCSANOW, &settings), 0);
+        EXPECT_TRUE(!newer_way || SetOtherBaud(port_, 1200));
     }
 
     void Send(std::initializer_list<std::uint8_t> bytes, useconds_t gap_us = 0)
@@ -147,7 +150,7 @@ std::int64_t ClockOf(const std::vector<std::uint8_t>& frame, int first)
 TEST_F(Simulator, AnswersPacedTakesClockSetAndEndsOnSigterm)
 {
     Start({"--offset", "7200", "--reference", "2001-02-03 04:05:06"});
-    OpenPort();
+    OpenPort(true);
 
     std::int64_t sent = NowMs();
     Send({QueryByte});
@@ -185,6 +188,8 @@ TEST_F(Simulator, AnswersPacedTakesClockSetAndEndsOnSigterm)
     for (const char* event : {" SETTINGS 1200 8N1\n", " SET 12 34 56 15 6 30\n", " CLOSE\n",
                               " QUERY 2 normal\n", " EXIT signal\n"})
         EXPECT_NE(log.str().find(event), std::string::npos) << event << "in:\n" << log.str();
+    // Read from termios2 in the first session, before the second set it the older way.
+    EXPECT_LT(log.str().find(" SETTINGS 1200 8N1\n"), log.str().find(" CLOSE\n")) << log.str();
 }
 
 TEST_F(Simulator, ShortReplyThenHangup)

@@ -230,7 +230,7 @@ std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, 
     return out;
 }
 
-std::string SettingsText(const termios& settings)
+std::string SettingsText(const termios& settings, int other_baud)
 {
     static constexpr struct {
         speed_t code;
@@ -244,6 +244,7 @@ std::string SettingsText(const termios& settings)
     std::string baud = "?";
     for (const auto& s : speeds)
         if (s.code == code) baud = std::to_string(s.baud);
+    if (code == OtherSpeedCode && other_baud > 0) baud = std::to_string(other_baud);
 
     int bits = 8;
     switch (settings.c_cflag & CSIZE) {

@@ -78,6 +78,10 @@ std::uint8_t JunkByte(std::size_t index);
 // per byte_ms.
 std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms);
 
+// The speed code BOTHER: the rate is not in termios but in the kernel's termios2.
+constexpr speed_t OtherSpeedCode = 010000;
+
 // "1200 8N1". A pty clears the parity bit and forces 8 data bits whatever the
-// program sets; speed and stop bits come through.
-std::string SettingsText(const termios& settings);
+// program sets; speed and stop bits come through. other_baud is the rate in
+// termios2, which stands when the speed code is OtherSpeedCode.
+std::string SettingsText(const termios& settings, int other_baud);

@@ -252,12 +252,12 @@ TEST(Settings, ShowsSpeedAndFraming)
     termios settings{};
     cfsetospeed(&settings, B1200);
     settings.c_cflag |= CS8;
-    EXPECT_EQ(SettingsText(settings), "1200 8N1");
+    EXPECT_EQ(SettingsText(settings, 2400), "1200 8N1");
     settings.c_cflag = (settings.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
     cfsetospeed(&settings, B9600);
-    EXPECT_EQ(SettingsText(settings), "9600 7O2");
+    EXPECT_EQ(SettingsText(settings, 2400), "9600 7O2");
     settings.c_cflag &= ~(PARODD | CSTOPB);
-    EXPECT_EQ(SettingsText(settings), "9600 7E1");
+    EXPECT_EQ(SettingsText(settings, 2400), "9600 7E1");
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The end-to-end tests under Debian 13's Wine (10.0), in a chroot beside the
+# machine's own Wine. Run from anywhere, as root, on the Debian 12 machine:
+#
+#     bash tests/wine/newer_wine.sh [pytest options]
+#
+# Builds stationclock.exe, the test driver and stationsim here, keeps a
+# Debian 13 chroot in $STATIONCLOCK_TRIXIE (default
+# /var/cache/stationclock-trixie; made on the first run, made anew when it is
+# damaged) and runs tests/wine in it, in private mount, pid, ipc and network
+# namespaces whose /dev holds only null, zero, full, random, urandom, a pts
+# instance of its own and shm: no serial device and no console. Holds
+# /tmp/stationclock-e2e.lock (or $STATIONCLOCK_E2E_LOCK; empty: none) while
+# Wine runs. Prints the pytest summary; exits non-zero when a test failed.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+export repo=$PWD
+root=${STATIONCLOCK_TRIXIE:-/var/cache/stationclock-trixie}
+lock=${STATIONCLOCK_E2E_LOCK-/tmp/stationclock-e2e.lock}
+chroot_packages=(wine wine64 xvfb imagemagick python3 python3-pytest locales procps)
+started=$SECONDS
+
+phase() {
+    echo "--- $1 ($((SECONDS - started)) s)"
+}
+
+# The Debian mirror this machine's apt uses.
+debian_mirror() {
+    local lists=()
+    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        if [ -f "$list" ]; then lists+=("$list"); fi
+    done
+    ((${#lists[@]})) || return 0
+    awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ "://") { print $i; break } }
+         /^URIs:/ { for (i = 2; i <= NF; i++) print $i }' "${lists[@]}" |
+        grep -E -m 1 '^[a-z]+://.*/debian/?$' || true
+}
+
+# Runs a command in the chroot $1. --offline: in a network namespace of its
+# own as well (no network, and Xvfb's abstract sockets apart from the
+# machine's).
+in_chroot() {
+    local isolate=()
+    if [ "$1" = --offline ]; then
+        isolate=(--net)
+        shift
+    fi
+    local dir=$1
+    shift
+    unshare --mount --pid --ipc --fork --propagation private "${isolate[@]}" -- /bin/bash -euc '
+        root=$1 repo=$2
+        shift 2
+        mount -t proc proc "$root/proc"
+        mount -t sysfs -o ro sysfs "$root/sys"
+        mount -t tmpfs -o mode=0755,nosuid,noexec dev "$root/dev"
+        for node in null zero full random urandom; do
+            touch "$root/dev/$node"
+            mount --bind "/dev/$node" "$root/dev/$node"
+        done
+        mkdir "$root/dev/pts" "$root/dev/shm"
+        mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$root/dev/pts"
+        ln -s pts/ptmx "$root/dev/ptmx"
+        mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
+        mount -t tmpfs -o mode=1777,nosuid,nodev tmp "$root/tmp"
+        for device in "$root"/dev/ttyS* "$root"/dev/ttyUSB* "$root"/dev/ttyACM* "$root/dev/console"; do
+            if [ -e "$device" ]; then mount --bind /dev/null "$device"; fi
+        done
+        mkdir -p "$root$repo"
+        mount --bind "$repo" "$root$repo"
+        chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 ${TZ+"TZ=$TZ"} \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+    ' chroot "$dir" "$repo" "$@"
+}
+
+chroot_ready() {
+    [ -f "$1/.stationclock-ready" ] &&
+        in_chroot "$1" /bin/sh -c 'dpkg-query -W "$@" >/dev/null &&
+            test -x /usr/lib/wine/wine64 && locale -a | grep -qi "^ru_RU\.utf-\?8$"' \
+            sh "${chroot_packages[@]}" 2>/dev/null
+}
+
+make_chroot() {
+    local mirror new=$root.new
+    mirror=$(debian_mirror)
+    [ -n "$mirror" ] || { echo "no Debian mirror in /etc/apt/sources.list*"; return 1; }
+    rm -rf --one-file-system "$new"
+    mkdir -p "$(dirname "$new")"
+    nice -n 19 debootstrap --variant=minbase trixie "$new" "$mirror" >"$new.log" 2>&1 ||
+        { tail -n 20 "$new.log"; return 1; }
+    cp -L /etc/resolv.conf "$new/etc/resolv.conf"
+    printf '#!/bin/sh\nexit 101\n' >"$new/usr/sbin/policy-rc.d"
+    chmod +x "$new/usr/sbin/policy-rc.d"
+    in_chroot "$new" /bin/sh -euc '
+        export DEBIAN_FRONTEND=noninteractive
+        nice -n 19 apt-get update -qq
+        nice -n 19 apt-get install -y -qq "$@" >/dev/null
+        sed -i "s/^# *ru_RU.UTF-8 UTF-8/ru_RU.UTF-8 UTF-8/" /etc/locale.gen
+        locale-gen >/dev/null
+        apt-get clean
+    ' sh "${chroot_packages[@]}" >>"$new.log" 2>&1 || { tail -n 20 "$new.log"; return 1; }
+    touch "$new/.stationclock-ready"
+    chroot_ready "$new" || { echo "the new chroot is incomplete (see $new.log)"; return 1; }
+    rm -rf --one-file-system "$root"
+    mv "$new" "$root"
+    mv "$new.log" "$root.log"
+}
+
+phase "packages and builds on this machine"
+bash scripts/install.sh debootstrap
+for preset in win64 native; do
+    cmake --preset "$preset" >/dev/null
+done
+nice -n 19 cmake --build --preset win64 -j"$(nproc)" >/dev/null
+nice -n 19 cmake --build --preset native -j"$(nproc)" --target stationsim >/dev/null
+
+if chroot_ready "$root"; then
+    phase "Debian 13 chroot in $root: kept"
+else
+    phase "Debian 13 chroot in $root: making it"
+    make_chroot
+fi
+in_chroot "$root" /usr/lib/wine/wine64 --version
+
+phase "end-to-end tests"
+lock_command=()
+[ -n "$lock" ] && lock_command=(flock "$lock")
+status=0
+"${lock_command[@]}" bash -c "$(declare -f in_chroot); in_chroot --offline \"\$@\"" run "$root" \
+    /bin/sh -c 'cd "$1" && shift &&
+        STATIONCLOCK_PREFIX_CACHE=/var/cache/stationclock-prefixes \
+        python3 -m pytest -q -p no:cacheprovider tests/wine "$@"' sh "$repo" "$@" || status=$?
+phase "done, pytest exit status $status"
+exit "$status"
