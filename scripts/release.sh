@@ -8,7 +8,7 @@
 # are byte-identical. RELEASE_DIST names another folder than dist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install.sh git
+bash scripts/install.sh
 
 version=$(head -n 1 VERSION)
 dist=${RELEASE_DIST:-dist}
