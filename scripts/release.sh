@@ -12,11 +12,10 @@ bash scripts/install.sh
 
 version=$(head -n 1 VERSION)
 dist=${RELEASE_DIST:-dist}
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) ||
-        { echo "release: not a git checkout; set SOURCE_DATE_EPOCH" >&2; exit 1; }
-fi
-export SOURCE_DATE_EPOCH
+# The programs take their time stamp from the commit by themselves; the zip's
+# entries are dated the same way.
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} ||
+    { echo "release: not a git checkout; set SOURCE_DATE_EPOCH" >&2; exit 1; }
 [ -z "$(git status --porcelain 2>/dev/null)" ] ||
     echo "release: warning: uncommitted changes; the zip is dated by the last commit" >&2
 
@@ -25,7 +24,7 @@ cmake --preset win32 >/dev/null && cmake --build --preset win32 -j"$(nproc)" --t
 
 rm -rf build/release
 cmake -S release -B build/release -DPROGRAM_DIR64="$PWD/build/win64" -DPROGRAM_DIR32="$PWD/build/win32" >/dev/null
-cpack --config build/release/CPackConfig.cmake >/dev/null
+SOURCE_DATE_EPOCH=$epoch cpack --config build/release/CPackConfig.cmake >/dev/null
 
 zip=stationclock-$version.zip
 rm -rf "$dist"
