@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install.sh
 bash scripts/build.sh
-exec /usr/bin/python3 tests/bench/benchmark.py
+exec bash tests/wine/isolated.sh /usr/bin/python3 tests/bench/benchmark.py

@@ -9,4 +9,4 @@ for preset in native win64; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j"$jobs" >/dev/null
 done
-exec /usr/bin/python3 scripts/demo.py
+exec bash tests/wine/isolated.sh /usr/bin/python3 scripts/demo.py

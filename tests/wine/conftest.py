@@ -1,4 +1,6 @@
-"""Fixtures for the end-to-end tests under Wine (see README.md here).
+"""Fixtures for the end-to-end tests under Wine (see README.md here). The
+same tests run against either program: --width 64 (stationclock.exe, the
+default) or --width 32 (stationclock32.exe under 32-bit Wine on qemu).
 
     wine_session   the X server and Wine prefix of the whole run
     runner         starts the program (through one shared driver) on demand
@@ -7,6 +9,7 @@
     artifacts      a folder for screenshots and logs that outlive the run
 """
 
+import os
 import shutil
 import sys
 from pathlib import Path
@@ -22,9 +25,8 @@ class ProgramRunner:
     """Starts the program through a driver that is kept while it can be.
 
     One program runs at a time: every program puts its window at the same
-    place. The driver is replaced when the ports or the environment change
-    (a new port mapping restarts the wineserver, which ends all drivers) or
-    when it stopped answering.
+    place. The driver is replaced when the environment changes or when it
+    stopped answering.
     """
 
     def __init__(self, session):
@@ -35,14 +37,10 @@ class ProgramRunner:
     def start(self, ports=None, extra_env=None, args=(), exe=None, **start_options):
         """Maps the ports (every one absent unless given), starts the program
         and finds its main window. Returns the driver, ready for commands."""
-        ports = dict(ports or {})
         extra_env = dict(extra_env or {})
-        mapping = self.session._full_mapping(ports)
-        if self.driver is not None and (mapping != self.session.ports or
-                                        extra_env != self._env or
-                                        not self._driver_alive()):
+        if self.driver is not None and (extra_env != self._env or not self._driver_alive()):
             self.close()
-        self.session.map_ports(ports)
+        self.session.map_ports(ports or {})
         if self.driver is None:
             self.driver = self.session.driver(extra_env)
             self._env = extra_env
@@ -59,7 +57,8 @@ class ProgramRunner:
             return False
 
     def finish(self):
-        """Ends the program if it still runs; a driver in trouble is closed."""
+        """Ends the program if it still runs; a driver in trouble is closed.
+        The COM links must still be the ones the test mapped."""
         if self.driver is None:
             return
         try:
@@ -67,6 +66,7 @@ class ProgramRunner:
                 self.driver.kill_program()
         except harness.HarnessError:
             self.close()
+        self.session.assert_ports_safe()
 
     def close(self):
         if self.driver is not None:
@@ -77,12 +77,33 @@ class ProgramRunner:
 def pytest_addoption(parser):
     parser.addoption("--keep-wine", action="store_true",
                      help="keep the temporary Wine prefix and logs after the run")
+    parser.addoption("--width", choices=("64", "32"), default=os.environ.get(
+        "STATIONCLOCK_WIDTH", "64"), help="the program under test: 64 or 32 bits")
+
+
+def pytest_configure(config):
+    os.environ["STATIONCLOCK_WIDTH"] = config.getoption("--width")
+    config.addinivalue_line("markers", "only64(why): cannot run against the 32-bit "
+                            "program (the reason in one line)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--width") == "64":
+        return
+    for item in items:
+        marker = item.get_closest_marker("only64")
+        if marker:
+            item.add_marker(pytest.mark.skip(reason=f"64-bit only: {marker.args[0]}"))
+
+
+def pytest_report_header(config):
+    return f"program under test: {harness.program_exe()}"
 
 
 @pytest.fixture(scope="session")
 def artifacts():
     """build/wine-tests/: screenshots of failures and of the window."""
-    folder = harness.build_dir() / "wine-tests"
+    folder = harness.build_dir() / f"wine-tests{harness.width().bits}"
     folder.mkdir(parents=True, exist_ok=True)
     return folder
 
@@ -91,14 +112,17 @@ def artifacts():
 def wine_session(request):
     for exe in (harness.program_exe(), harness.driver_exe()):
         if not exe.exists():
-            pytest.fail(f"{exe} is missing: cmake --preset win64 && "
-                        f"cmake --build --preset win64 -j2", pytrace=False)
+            preset = harness.width().preset
+            pytest.fail(f"{exe} is missing: cmake --preset {preset} && "
+                        f"cmake --build --preset {preset} -j2", pytrace=False)
     session = harness.WineSession(keep=request.config.getoption("--keep-wine"))
     try:
         session.start()
     except BaseException:
         session.close()
         raise
+    for note in session.notes:
+        print(f"\nWine session: {note}")
     yield session
     session.close()
 
@@ -133,7 +157,7 @@ def pytest_runtest_makereport(item, call):
     session = item.funcargs.get("wine_session")
     if session is None or session.display is None:
         return
-    folder = harness.build_dir() / "wine-tests"
+    folder = harness.build_dir() / f"wine-tests{harness.width().bits}"
     folder.mkdir(parents=True, exist_ok=True)
     name = item.nodeid.replace("/", "_").replace("::", "-").replace("[", "_").replace("]", "")
     try:

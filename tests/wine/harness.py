@@ -1,20 +1,27 @@
-"""End-to-end harness: the real stationclock.exe under Wine on Xvfb.
+"""End-to-end harness: the real program under Wine on Xvfb, in either width.
 
-A WineSession owns one X server and one Wine prefix for the whole test run.
-Programs are started and driven through scdriver.exe (tests/wine/driver),
-a Win32 helper that clicks, presses keys and reads windows the way a user
-would; Driver wraps it with one method per driver command.
+A WineSession owns one X server, one Wine prefix and its wineserver for the
+whole test run: a win64 prefix for stationclock.exe, or a win32 prefix for
+stationclock32.exe, whose 32-bit Wine runs under qemu user emulation on these
+machines. Programs are started and driven through scdriver.exe
+(tests/wine/driver) of the same width, a Win32 helper that clicks, presses
+keys and reads windows the way a user would; Driver wraps it with one method
+per driver command.
 
 Serial ports are the dangerous part: on these machines /dev/ttyS0 is the
-console, and the program opens COM1..COM20 at start-up. So every COM1..COM20
-of the prefix is always mapped to a path the test chose (a path that does not
-exist for an absent port), and nothing starts the program before
-WineSession.assert_ports_safe() has checked the prefix's dosdevices links.
+console, and the program opens COM1..COM20 at start-up. So the tests run in a
+mount namespace whose /dev has no serial device and no console
+(tests/wine/isolated.sh), and every com1..com20 link of the prefix is written
+by the harness itself, to a path the test chose (one that does not exist for
+an absent port). Wine's mount manager then finds neither a device nor a
+registry mapping and leaves the links alone. Nothing starts the program
+before WineSession.assert_ports_safe() has checked all twenty links.
 
 tests/wine/README.md describes the API; conftest.py holds the fixtures.
 """
 
 import ctypes
+import fcntl
 import json
 import os
 import select
@@ -26,7 +33,6 @@ import time
 import tty
 from pathlib import Path
 
-WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 # Wine's own fonts (Debian's fonts-wine): Marlett for the caption buttons,
 # Tahoma for dialogs.
@@ -34,11 +40,38 @@ WINE_FONTS = "/usr/share/wine/fonts"
 LOCALE = "ru_RU.UTF-8"
 SCREEN = (1024, 768)
 PORT_COUNT = 20
+SERIAL_DEVICE_PATTERNS = ("ttyS*", "ttyUSB*", "ttyACM*")
 
 REPO = Path(__file__).resolve().parents[2]
 
 # The program's window title, as the driver finds it.
 MAIN_TITLE = "Метеостанция"
+
+
+class Width:
+    """What differs between the two programs' runs."""
+
+    def __init__(self, bits, arch, loader, preset, program, first_start_s, slowdown):
+        self.bits, self.arch, self.loader, self.preset = bits, arch, loader, preset
+        self.program = program
+        self.first_start_s = first_start_s  # the first Wine process brings up Wine's services
+        self.slowdown = slowdown  # how much longer Wine's own steps take
+
+
+WIDTHS = {
+    64: Width(64, "win64", "/usr/lib/wine/wine64", "win64", "stationclock.exe", 120, 1),
+    # Under qemu every Wine process starts slowly; the first one brings up
+    # Wine's services in about a minute.
+    32: Width(32, "win32", "/usr/lib/wine/wine", "win32", "stationclock32.exe", 400, 6),
+}
+
+
+def width():
+    """The width under test: $STATIONCLOCK_WIDTH (64 or 32), 64 by default."""
+    bits = int(os.environ.get("STATIONCLOCK_WIDTH", "64"))
+    if bits not in WIDTHS:
+        raise HarnessError(f"STATIONCLOCK_WIDTH={bits}: 64 or 32")
+    return WIDTHS[bits]
 
 
 class HarnessError(Exception):
@@ -53,6 +86,10 @@ class DriverError(HarnessError):
     """The driver answered a command with err."""
 
 
+class WineCrashed(HarnessError):
+    """The wineserver, or a Wine process under qemu, crashed."""
+
+
 # ---------------------------------------------------------------- paths
 
 
@@ -62,13 +99,16 @@ def build_dir():
 
 
 def program_exe():
-    """stationclock.exe: $STATIONCLOCK_EXE, else <build>/win64/stationclock.exe."""
-    return Path(os.environ.get("STATIONCLOCK_EXE", build_dir() / "win64" / "stationclock.exe"))
+    """The program of the width under test: $STATIONCLOCK_EXE, else
+    <build>/win64/stationclock.exe or <build>/win32/stationclock32.exe."""
+    w = width()
+    return Path(os.environ.get("STATIONCLOCK_EXE", build_dir() / w.preset / w.program))
 
 
 def driver_exe():
-    """scdriver.exe: $SCDRIVER_EXE, else <build>/win64/tests/wine/driver/scdriver.exe."""
-    default = build_dir() / "win64" / "tests" / "wine" / "driver" / "scdriver.exe"
+    """scdriver.exe of the width under test: $SCDRIVER_EXE, else
+    <build>/<preset>/tests/wine/driver/scdriver.exe."""
+    default = build_dir() / width().preset / "tests" / "wine" / "driver" / "scdriver.exe"
     return Path(os.environ.get("SCDRIVER_EXE", default))
 
 
@@ -104,16 +144,6 @@ def wait_until(condition, timeout, interval=0.02, what="condition"):
         if time.monotonic() >= deadline:
             raise HarnessError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(interval)
-
-
-def session_folders(name_prefix, parent=None):
-    """A new temporary folder for one session with its layout: returns root,
-    prefix (not yet made), absent (where absent ports point; stays empty) and
-    logs."""
-    root = Path(tempfile.mkdtemp(prefix=name_prefix, dir=parent))
-    (root / "absent").mkdir()
-    (root / "logs").mkdir()
-    return root, root / "prefix", root / "absent", root / "logs"
 
 
 def start_xvfb(log_path):
@@ -168,6 +198,247 @@ def wine_processes(prefix, name_part):
         if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
             pids.append(int(entry.name))
     return pids
+
+
+def wine_env(w, prefix, display):
+    """The environment of every Wine process of a prefix."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("LC_", "WINE", "DISPLAY", "LANG"))}
+    env.update({
+        "WINEARCH": w.arch,
+        "WINESERVER": WINESERVER,
+        "WINELOADER": w.loader,
+        "WINEDEBUG": "-all",
+        # No Mono or Gecko installers, no menu entries: each would be one
+        # more process (under qemu a slow one).
+        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+        "LANG": LOCALE,
+        "LC_ALL": LOCALE,
+        # Below 0x81000000 qemu cannot map Wine's shared user data; above it
+        # every start costs much more processor time. Without qemu: unused.
+        "QEMU_RESERVED_VA": "0x81000000",
+    })
+    if prefix is not None:
+        env["WINEPREFIX"] = str(prefix)
+    if display is not None:
+        env["DISPLAY"] = display
+    return env
+
+
+# ---------------------------------------------------------------- COM links
+
+
+def wanted_links(present, absent_dir):
+    """{n: target} for COM1..COM20: present maps port numbers to the paths
+    they must reach; every other port gets a path in absent_dir, which must
+    not exist."""
+    links = {n: str(Path(absent_dir) / f"com{n}") for n in range(1, PORT_COUNT + 1)}
+    for n, path in present.items():
+        if not 1 <= int(n) <= PORT_COUNT:
+            raise HarnessError(f"COM{n} is outside COM1..COM{PORT_COUNT}")
+        links[int(n)] = str(path)
+    return links
+
+
+def read_links(dosdevices):
+    """{n: link target or None} for com1..com20 of a dosdevices folder.
+    Anything there that is not a link counts as a problem (target "")."""
+    links = {}
+    for n in range(1, PORT_COUNT + 1):
+        entry = Path(dosdevices) / f"com{n}"
+        if entry.is_symlink():
+            links[n] = os.readlink(entry)
+        elif os.path.lexists(entry):
+            links[n] = ""
+        else:
+            links[n] = None
+    return links
+
+
+def is_machine_serial_device(path):
+    """Whether a path leads (through links) to a serial device of the
+    machine, or its console."""
+    resolved = Path(os.path.realpath(path))
+    return resolved == Path("/dev/console") or resolved.parent == Path("/dev") and any(
+        resolved.match(pattern) for pattern in SERIAL_DEVICE_PATTERNS)
+
+
+def link_problems(dosdevices, wanted, absent_dir):
+    """What is wrong with com1..com20 of a dosdevices folder, as a list of
+    texts; empty when every link is exactly the wanted one, no absent path
+    exists and no link reaches a serial device of the machine."""
+    problems = []
+    for n, target in read_links(dosdevices).items():
+        if target != wanted[n]:
+            problems.append(f"com{n} -> {target} (wanted {wanted[n]})")
+            continue
+        if target.startswith(str(absent_dir)) and os.path.lexists(target):
+            problems.append(f"com{n} -> {target}, which should not exist")
+        if is_machine_serial_device(target):
+            problems.append(f"com{n} -> {target} reaches a serial device of the machine")
+    return problems
+
+
+def write_links(dosdevices, wanted):
+    """Makes com1..com20 exactly the wanted links, each in one step (never a
+    missing link, from which Wine would fall back to /dev/ttyS<N-1>), and
+    removes any other comN link that reaches a serial device."""
+    dosdevices = Path(dosdevices)
+    for n, target in wanted.items():
+        entry = dosdevices / f"com{n}"
+        if entry.is_symlink() and os.readlink(entry) == target:
+            continue
+        temporary = dosdevices / f".com{n}.new"
+        if os.path.lexists(temporary):
+            temporary.unlink()
+        temporary.symlink_to(target)
+        os.replace(temporary, entry)
+    for entry in dosdevices.glob("com*"):
+        if entry.name[3:].isdigit() and int(entry.name[3:]) > PORT_COUNT \
+                and is_machine_serial_device(entry):
+            entry.unlink()
+
+
+def exposed_serial_devices():
+    """Serial devices of the machine, and its console, that this process can
+    reach: those that exist and are not /dev/null (tests/wine/isolated.sh
+    leaves none)."""
+    null = os.stat("/dev/null").st_rdev
+    found = []
+    for path in [*sorted(p for pattern in SERIAL_DEVICE_PATTERNS
+                         for p in Path("/dev").glob(pattern)), Path("/dev/console")]:
+        try:
+            if os.stat(path).st_rdev != null:
+                found.append(str(path))
+        except OSError:
+            continue
+    return found
+
+
+# ---------------------------------------------------------------- the prefix cache
+
+COMMON_CONTROLS_6 = "*_microsoft.windows.common-controls_6595b64144ccf1df_6.*.manifest"
+
+
+def prefix_problems(prefix, arch):
+    """Why a folder is not a finished prefix of this architecture, as a list
+    of texts (empty when it is one)."""
+    prefix = Path(prefix)
+    problems = []
+    if not (prefix / ".complete").exists():
+        problems.append("not marked complete")
+    try:
+        if f"#arch={arch}" not in (prefix / "system.reg").read_text(errors="replace"):
+            problems.append(f"system.reg is not of a {arch} prefix")
+    except OSError:
+        problems.append("no system.reg")
+    try:
+        user = (prefix / "user.reg").read_text(errors="replace")
+        if '"Managed"="N"' not in user:
+            problems.append("Wine-drawn window frames are not set")
+        if "share\\\\wine\\\\fonts" not in user.lower():
+            problems.append("Wine's font folder is not set")
+    except OSError:
+        problems.append("no user.reg")
+    windows = prefix / "drive_c" / "windows"
+    for name in ("kernel32.dll", "user32.dll", "comctl32.dll"):
+        if not (windows / "system32" / name).is_file():
+            problems.append(f"no system32/{name}")
+    if not list((windows / "winsxs" / "manifests").glob(COMMON_CONTROLS_6)):
+        problems.append("no version 6 common controls")
+    if not (prefix / "dosdevices" / "c:").is_symlink():
+        problems.append("no c: drive")
+    if list((prefix / "dosdevices").glob("com*")):
+        problems.append("COM links kept from the prefix set-up")
+    return problems
+
+
+def cache_root():
+    return Path(os.environ.get("STATIONCLOCK_PREFIX_CACHE", "/var/cache/stationclock-wine"))
+
+
+def cached_prefix(w, log):
+    """The finished prefix of this width and Wine version, built once (under
+    a lock, so that runs side by side build it once) and kept in the cache.
+    Returns (path, built_now)."""
+    version = subprocess.run([w.loader, "--version"], capture_output=True, text=True,
+                             timeout=60, env=wine_env(w, None, None)).stdout.strip()
+    cached = cache_root() / f"{w.arch}-{version.replace(' ', '_').replace('/', '_')}-{LOCALE}"
+    if not prefix_problems(cached, w.arch):
+        return cached, False
+    cached.parent.mkdir(parents=True, exist_ok=True)
+    with open(cached.parent / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not prefix_problems(cached, w.arch):
+            return cached, False
+        partial = Path(tempfile.mkdtemp(prefix="partial-", dir=cached.parent))
+        try:
+            build_prefix(w, partial / "prefix", log)
+            shutil.rmtree(cached, ignore_errors=True)
+            (partial / "prefix").rename(cached)
+        finally:
+            shutil.rmtree(partial, ignore_errors=True)
+    return cached, True
+
+
+def build_prefix(w, target, log):
+    """wineboot --init in target (10-70 s; about two minutes under qemu),
+    Wine-drawn window frames, Wine's font folder; no COM links."""
+    env = wine_env(w, target, None)
+    steps = [
+        ["wineboot", "--init"],
+        # Windows drawn by Wine itself, title bar and close box included:
+        # there is no window manager on the X server.
+        ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+         "/t", "REG_SZ", "/d", "N", "/f"],
+        # This Wine looks for its own fonts in "<data dir>\../fonts", a path
+        # its file lookup rejects, so without this extra font folder the close
+        # box shows the letter "r" instead of Marlett's cross.
+        ["reg", "add", r"HKCU\Software\Wine\Fonts", "/v", "Path",
+         "/t", "REG_SZ", "/d", windows_path(WINE_FONTS), "/f"],
+    ]
+    try:
+        for step in steps:
+            code = subprocess.run([w.loader, *step], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=log, timeout=600).returncode
+            if code != 0:
+                raise HarnessError(f"{' '.join(step)} failed with {code}")
+            # Let the prefix set-up finish on its own: a server stopped half
+            # way leaves the prefix without the version 6 common controls.
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=300, check=False)
+    except subprocess.TimeoutExpired as e:
+        stop_server(env)
+        raise HarnessError(f"{' '.join(e.cmd[1:])} took over {e.timeout} s") from None
+    # Wine's mount manager mapped the machine's devices while the prefix was
+    # made; no copy may inherit them.
+    for entry in (target / "dosdevices").glob("com*"):
+        entry.unlink()
+    (target / ".complete").write_text("")
+    problems = prefix_problems(target, w.arch)
+    if problems:
+        raise HarnessError("new prefix incomplete: " + "; ".join(problems))
+
+
+def stop_server(env, timeout=30):
+    for flag in ("-k", "-w"):
+        subprocess.run([WINESERVER, flag], env=env, timeout=timeout, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def server_sockets(prefix):
+    """Where the wineserver of a prefix listens, once it does: Debian's Wine
+    keeps its servers in a folder "wine-XXXXXX" of its own in the
+    temporary folder (upstream Wine: ".wine-<uid>")."""
+    st = os.stat(prefix)
+    name = f"server-{st.st_dev:x}-{st.st_ino:x}/socket"
+    tmp = Path(os.environ.get("TMPDIR", "/tmp"))
+    return [*tmp.glob(f"wine-*/{name}"), *tmp.glob(f".wine-{os.getuid()}/{name}")]
+
+
+# What a Wine process writes when its wineserver crashed: the others then
+# wait for ever. (Under qemu, Wine's helper processes also crash now and then
+# with "uncaught target signal"; Wine restarts them, so that is no sign.)
+CRASH_SIGNS = (b"wineserver crashed",)
 
 
 # ---------------------------------------------------------------- pseudo-terminals
@@ -247,27 +518,38 @@ class LockedPty:
 
 
 class WineSession:
-    """Xvfb and a fresh Wine prefix (code page 1251) for one test run.
+    """Xvfb, a copy of the cached prefix of the width under test (code page
+    1251) and its persistent wineserver, for one test run.
 
-    start() builds the prefix (10-20 s) and maps all ports absent; close()
-    stops every Wine process of the prefix and the X server.
+    start() makes the copy, writes every COM link absent, starts the server
+    and a first driver (which brings up Wine's services); when the server or
+    a Wine process crashes during that first start (it happens under qemu),
+    it starts once more from a fresh copy. close() stops every Wine process
+    of the prefix and the X server.
     """
 
     def __init__(self, root=None, keep=False, display=None):
+        self.w = width()
         if not locale_available():
             raise HarnessError(
                 f"locale {LOCALE} is missing: run "
                 f"sed -i 's/^# {LOCALE}/{LOCALE}/' /etc/locale.gen && locale-gen")
-        for tool in (WINE64, WINESERVER):
+        for tool in (self.w.loader, WINESERVER):
             if not os.access(tool, os.X_OK):
-                raise HarnessError(f"{tool} not found: install wine64")
-        if shutil.which("Xvfb") is None:
+                raise HarnessError(f"{tool} not found: run scripts/install.sh")
+        if shutil.which("Xvfb") is None and display is None:
             raise HarnessError("Xvfb not found: install xvfb")
-        self.root, self.prefix, self.absent_dir, self.logs = session_folders("scwine-", root)
+        self.root = Path(tempfile.mkdtemp(prefix=f"scwine{self.w.bits}-", dir=root))
+        self.prefix = self.root / "prefix"
+        self.absent_dir = self.root / "absent"
+        self.logs = self.root / "logs"
+        self.absent_dir.mkdir()
+        self.logs.mkdir()
         self.keep = keep
         self.display = display  # an X display name; None: a private Xvfb
         self._own_display = display is None
         self.env = None
+        self.notes = []  # what start() had to overcome, one line each
         self._xvfb = None
         self._server = None
         self._ports = None  # the mapping in force, {n: path} for n in 1..20
@@ -276,100 +558,96 @@ class WineSession:
     # -- set-up and tear-down
 
     def start(self):
+        exposed = exposed_serial_devices()
+        if exposed:
+            raise UnsafePorts("serial devices reachable: " + ", ".join(exposed)
+                              + " (run the tests through tests/wine/isolated.sh)")
+        with open(self.logs / "prefix.log", "ab") as log:
+            cached, built = cached_prefix(self.w, log)
+        if built:
+            self.notes.append(f"prefix built into {cached}")
         if self._own_display:
             self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log")
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("LC_", "WINE", "DISPLAY", "LANG"))}
-        env.update({
-            "WINEPREFIX": str(self.prefix),
-            "WINEARCH": "win64",
-            "WINESERVER": WINESERVER,
-            "WINEDEBUG": "-all",
-            # No Mono or Gecko installer dialogs while the prefix is built.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            "LANG": LOCALE,
-            "LC_ALL": LOCALE,
-            "DISPLAY": self.display,
-            # Only matters once a 32-bit Wine is installed next to this one.
-            "QEMU_RESERVED_VA": "0x81000000",
-        })
-        self.env = env
-        if not self._copy_cached_prefix():
-            self.wine("wineboot", "-i", timeout=300)
-        # Windows drawn by Wine itself, title bar and close box included:
-        # there is no window manager on the X server.
-        self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                  "/t", "REG_SZ", "/d", "N", "/f")
-        # This Wine looks for its own fonts in "<data dir>\../fonts", a path
-        # its file lookup rejects, so without this extra font folder the close
-        # box shows the letter "r" instead of Marlett's cross.
-        self.wine("reg", "add", r"HKCU\Software\Wine\Fonts", "/v", "Path",
-                  "/t", "REG_SZ", "/d", windows_path(WINE_FONTS), "/f")
-        self._import_ports(self._full_mapping({}))
-        # Let the prefix set-up finish on its own before the server is
-        # restarted: killing it half way leaves the prefix incomplete.
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120, check=False)
-        self._save_cached_prefix()
-        self._start_server_and_verify(self._full_mapping({}))
-        with self.driver() as driver:
+        self.env = wine_env(self.w, self.prefix, self.display)
+        for attempt in (1, 2):
+            try:
+                self._first_start(cached)
+                return
+            except WineCrashed as e:
+                if attempt == 2:
+                    raise
+                self.notes.append(f"first start crashed ({e}); again from a fresh copy")
+                self._stop_wine()
+                shutil.copytree(self.logs, self.root / f"logs-crash{attempt}", dirs_exist_ok=True)
+                shutil.rmtree(self.prefix)
+
+    def _first_start(self, cached):
+        subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(self.prefix)],
+                       check=True)
+        (self.prefix / ".complete").unlink()
+        self.map_ports({})
+        self._start_server()
+        with self.driver(ready_timeout=self.w.first_start_s) as driver:
             face = from_hex(driver.call("ping")["caption_button_font"])
         if face != "Marlett":
             raise HarnessError(
                 f"Wine finds no Marlett font (it offers {face!r}), so caption buttons "
                 f"would show letters: is {WINE_FONTS}/marlett.ttf there (fonts-wine)?")
+        self.assert_ports_safe()
 
-    def _cached_prefix(self):
-        # $STATIONCLOCK_PREFIX_CACHE: a folder that keeps a finished prefix
-        # per Wine version, copied instead of building one (10-70 s).
-        folder = os.environ.get("STATIONCLOCK_PREFIX_CACHE")
-        if not folder:
-            return None
-        version = subprocess.run([WINE64, "--version"], capture_output=True, text=True,
-                                 env=self.env).stdout.strip().replace(" ", "_").replace("/", "_")
-        return Path(folder) / f"prefix-{version}-{LOCALE}"
+    def _start_server(self):
+        # A persistent server, which lives until close(). No Wine process may
+        # start before it listens: one that finds no socket starts a server of
+        # its own, which ends with the last Wine process and takes Wine's
+        # services down with it, while this one exits because the other holds
+        # the prefix's lock.
+        with open(self.logs / "wineserver.log", "ab") as log:
+            self._server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env,
+                                            stdout=log, stderr=log, start_new_session=True)
+        wait_until(lambda: server_sockets(self.prefix) or self._server.poll() is not None, 30,
+                   what="the wineserver's socket")
+        if self._server.poll() is not None:
+            raise HarnessError(f"the wineserver ended with {self._server.returncode} "
+                               f"(see {self.logs / 'wineserver.log'})")
 
-    def _copy_cached_prefix(self):
-        cached = self._cached_prefix()
-        if cached is None or not (cached / ".complete").exists():
-            return False
-        subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(self.prefix)], check=True)
-        (self.prefix / ".complete").unlink()
-        return True
+    def crash(self):
+        """Why Wine can no longer answer (the server ended, or a process
+        crashed), or None."""
+        if self._server is not None and self._server.poll() is not None:
+            return f"the wineserver ended with {self._server.returncode}"
+        for log in (self.logs / "driver.log", self.logs / "wineserver.log"):
+            try:
+                text = log.read_bytes()
+            except OSError:
+                continue
+            for sign in CRASH_SIGNS:
+                if sign in text:
+                    return f"{log.name}: {sign.decode()}"
+        return None
 
-    def _save_cached_prefix(self):
-        cached = self._cached_prefix()
-        if cached is None or (cached / ".complete").exists():
-            return
-        cached.parent.mkdir(parents=True, exist_ok=True)
-        partial = Path(tempfile.mkdtemp(prefix="partial-", dir=cached.parent))
-        subprocess.run(["cp", "-a", "--reflink=auto", f"{self.prefix}/.", str(partial)],
-                       check=True)
-        (partial / ".complete").touch()
-        shutil.rmtree(cached, ignore_errors=True)
-        partial.rename(cached)
-
-    def close(self):
+    def _stop_wine(self):
         for driver in list(self._drivers):
             driver.close()
         if self.env is not None:
-            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=30, check=False,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30, check=False,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stop_server(self.env)
         if self._server is not None:
-            end_process(self._server, terminate=False)
+            end_process(self._server, terminate=True)
             self._server = None
+        # Processes of the prefix that outlived their server (qemu keeps a
+        # crashed one waiting now and then).
+        for pid in wine_processes(self.prefix, ""):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+    def close(self):
+        self._stop_wine()
         if self._xvfb is not None:
             end_process(self._xvfb, terminate=True)
             self._xvfb = None
         if not self.keep:
-            # The server writes the registry out as it goes; try again if a
-            # file appeared while the folder was being removed.
-            for _ in range(5):
-                shutil.rmtree(self.root, ignore_errors=True)
-                if not self.root.exists():
-                    break
-                time.sleep(0.5)
+            shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
         self.start()
@@ -381,19 +659,21 @@ class WineSession:
     # -- running Wine tools
 
     def wine(self, *args, timeout=60, check=True):
-        """Runs wine64 with the session's environment; returns the
-        CompletedProcess (stdout and stderr as bytes)."""
-        # Output goes through files: Wine's services, started by the first
-        # process of a server, inherit the standard handles and outlive the
-        # command, so pipes would never reach their end.
+        """Runs a Wine tool with the session's loader and environment; returns
+        the CompletedProcess (stdout and stderr as bytes)."""
+        # Output goes through files: Wine processes started meanwhile inherit
+        # the standard handles and outlive the command, so pipes would never
+        # reach their end.
+        command = [self.w.loader, *args]
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run([WINE64, *args], env=self.env, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=timeout).returncode
+            code = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err,
+                                  timeout=timeout * self.w.slowdown).returncode
             out.seek(0)
             err.seek(0)
-            result = subprocess.CompletedProcess([WINE64, *args], code, out.read(), err.read())
+            result = subprocess.CompletedProcess(command, code, out.read(), err.read())
         if check and code != 0:
-            raise HarnessError(f"wine64 {' '.join(args)} failed with {code}: "
+            raise HarnessError(f"wine {' '.join(args)} failed with {code}: "
                                f"{result.stderr.decode(errors='replace')[-500:]}")
         return result
 
@@ -403,114 +683,32 @@ class WineSession:
         """The path that stands for an absent COM<number>: it never exists."""
         return str(self.absent_dir / f"com{number}")
 
-    def _full_mapping(self, ports):
-        unknown = [n for n in ports if not 1 <= int(n) <= PORT_COUNT]
-        if unknown:
-            raise HarnessError(f"ports out of COM1..COM{PORT_COUNT}: {unknown}")
-        mapping = {n: self.absent_port_path(n) for n in range(1, PORT_COUNT + 1)}
-        mapping.update({int(n): str(path) for n, path in ports.items()})
-        return mapping
-
-    def _import_ports(self, mapping):
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
-        for n, path in sorted(mapping.items()):
-            escaped = path.replace("\\", "\\\\").replace('"', '\\"')
-            lines.append(f'"COM{n}"="{escaped}"')
-        reg_file = self.root / "ports.reg"
-        reg_file.write_text("\r\n".join(lines) + "\r\n", encoding="utf-16")
-        self.wine("reg", "import", windows_path(reg_file))
-
-    def map_ports(self, ports, timeout=20):
+    def map_ports(self, ports):
         """Maps COMn to ports[n] (a Unix path) and every other COM1..COM20 to a
-        path that does not exist, restarts the wineserver so that Wine's mount
-        manager applies it, and waits until the dosdevices links show it.
-
-        The restart ends every Wine process of the prefix, so close all
-        drivers first. Mapping the ports already in force, with the links
-        intact, costs only a check.
-        """
-        mapping = self._full_mapping(ports)
-        if (mapping == self._ports and self._server_alive() and
-                not self._link_problems(mapping)):
-            return
-        if self._drivers:
-            raise HarnessError("close the drivers before mapping ports: the wineserver restarts")
-        self._ports = None
-        self._import_ports(mapping)
-        subprocess.run([WINESERVER, "-k"], env=self.env, timeout=30, check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30, check=False)
-        if self._server is not None:
-            try:
-                self._server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                raise HarnessError("the wineserver did not stop")
-            self._server = None
-        self._start_server_and_verify(mapping, timeout)
-
-    def _server_alive(self):
-        return self._server is not None and self._server.poll() is None
-
-    def _start_server_and_verify(self, mapping, timeout=20):
-        # A persistent server: it does not exit when idle, so the mount
-        # manager maps the ports once and the links cannot change under a
-        # running test.
-        with open(self.logs / "wineserver.log", "ab") as log:
-            self._server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env, stdout=log,
-                                            stderr=log, start_new_session=True)
-        # Any Wine process brings up the services, the mount manager among them.
-        self.wine("reg", "query", r"HKLM\Software\Wine\Ports", timeout=60)
-        self._wait_for_links(mapping, timeout)
+        path that does not exist, by writing the prefix's links. The program
+        opens its ports at start and on the user's choice, so map them before
+        either."""
+        mapping = wanted_links(ports, self.absent_dir)
+        write_links(self.prefix / "dosdevices", mapping)
         self._ports = mapping
 
     def com_links(self):
         """{n: link target or None} for COM1..COM20 as the prefix has them now."""
-        links = {}
-        for n in range(1, PORT_COUNT + 1):
-            try:
-                links[n] = os.readlink(self.prefix / "dosdevices" / f"com{n}")
-            except OSError:
-                links[n] = None
-        return links
-
-    def _link_problems(self, mapping):
-        problems = []
-        for n, target in self.com_links().items():
-            if target != mapping[n]:
-                problems.append(f"com{n} -> {target} (wanted {mapping[n]})")
-            elif target.startswith(str(self.absent_dir)) and os.path.lexists(target):
-                problems.append(f"com{n} -> {target}, which should not exist")
-        return problems
-
-    def _wait_for_links(self, mapping, timeout):
-        # The mount manager rewrites the links one by one about a second
-        # after the server starts; wait until they all match and stay so.
-        deadline = time.monotonic() + timeout
-        stable_since = None
-        while True:
-            problems = self._link_problems(mapping)
-            now = time.monotonic()
-            if not problems:
-                stable_since = stable_since or now
-                if now - stable_since >= 0.3:
-                    return
-            else:
-                stable_since = None
-                if now >= deadline:
-                    raise UnsafePorts("COM links did not reach the wanted mapping: "
-                                      + "; ".join(problems))
-            time.sleep(0.02)
+        return read_links(self.prefix / "dosdevices")
 
     def assert_ports_safe(self):
-        """Raises UnsafePorts unless every COM1..COM20 link points exactly at
-        the path the test mapped (so none at /dev/ttyS*, none missing) and the
-        wineserver that mapped them still runs."""
+        """Raises UnsafePorts unless every COM1..COM20 link is exactly the one
+        mapped (none missing, none at a serial device, no absent path
+        existing), no serial device of the machine is reachable, and the
+        session's wineserver still runs."""
         if self._ports is None:
             raise UnsafePorts("no port mapping in force: call map_ports first")
-        if not self._server_alive():
-            raise UnsafePorts("the wineserver that mapped the ports has stopped")
-        problems = self._link_problems(self._ports)
+        if self._server is None or self._server.poll() is not None:
+            raise UnsafePorts("the session's wineserver is not running")
+        exposed = exposed_serial_devices()
+        if exposed:
+            raise UnsafePorts("serial devices reachable: " + ", ".join(exposed))
+        problems = link_problems(self.prefix / "dosdevices", self._ports, self.absent_dir)
         if problems:
             raise UnsafePorts("; ".join(problems))
 
@@ -521,9 +719,9 @@ class WineSession:
 
     # -- drivers and screenshots
 
-    def driver(self, extra_env=None):
+    def driver(self, extra_env=None, ready_timeout=None):
         """Starts a driver (see Driver); close it, or use it in a with block."""
-        return Driver(self, extra_env)
+        return Driver(self, extra_env, ready_timeout or 30 * self.w.slowdown)
 
     def screenshot(self, path, rect=None):
         """Saves the screen, or the part rect = [left, top, right, bottom] of
@@ -538,11 +736,6 @@ class WineSession:
 
     def wine_processes(self, name_part):
         return wine_processes(self.prefix, name_part)
-
-
-# ---------------------------------------------------------------- the driver
-
-
 class Driver:
     """scdriver.exe running in the session's prefix; one method per command.
 
@@ -552,17 +745,17 @@ class Driver:
     raises HarnessError. close() ends the program too if it still runs.
     """
 
-    SLACK = 15.0  # seconds allowed on top of a command's own time bound
-
-    def __init__(self, session, extra_env=None, loader=WINE64, ready_timeout=60):
+    def __init__(self, session, extra_env=None, ready_timeout=60):
         self.session = session
+        # Seconds allowed on top of a command's own time bound.
+        self.slack = 15.0 * min(session.w.slowdown, 4)
         exe = driver_exe()
         if not exe.exists():
-            raise HarnessError(f"{exe} not found: build the win64 preset")
+            raise HarnessError(f"{exe} not found: build the {session.w.preset} preset")
         env = dict(session.env)
         env.update(extra_env or {})
         self._log = open(session.logs / "driver.log", "ab")
-        self._proc = subprocess.Popen([loader, windows_path(exe)], env=env,
+        self._proc = subprocess.Popen([session.w.loader, windows_path(exe)], env=env,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, start_new_session=True)
         self._buffer = b""
@@ -582,10 +775,16 @@ class Driver:
         deadline = time.monotonic() + timeout
         while b"\n" not in self._buffer:
             left = deadline - time.monotonic()
-            ready = select.select([self._proc.stdout], [], [], max(0.0, left))[0]
+            ready = select.select([self._proc.stdout], [], [], min(1.0, max(0.0, left)))[0]
             if not ready:
-                self._kill()
-                raise HarnessError(f"driver gave no answer within {timeout} s")
+                crash = self.session.crash()
+                if crash:
+                    self._kill()
+                    raise WineCrashed(crash)
+                if left <= 0:
+                    self._kill()
+                    raise HarnessError(f"driver gave no answer within {timeout} s")
+                continue
             chunk = os.read(self._proc.stdout.fileno(), 65536)
             if not chunk:
                 self._kill()
@@ -602,7 +801,7 @@ class Driver:
         line = " ".join([command, *[str(a) for a in args]])
         self._proc.stdin.write(line.encode("utf-8") + b"\n")
         self._proc.stdin.flush()
-        reply = self._read_line(self.SLACK + bound_ms / 1000.0)
+        reply = self._read_line(self.slack + bound_ms / 1000.0)
         status, _, body = reply.partition(" ")
         if status == "ok":
             return json.loads(body)
@@ -648,17 +847,18 @@ class Driver:
 
     # -- the program
 
-    def start_program(self, args=(), exe=None, idle_ms=15000, title=MAIN_TITLE,
-                      find_ms=10000):
+    def start_program(self, args=(), exe=None, idle_ms=None, title=MAIN_TITLE, find_ms=None):
         """Checks the port mapping, starts the program, waits until it is idle
         in its message loop and finds its main window by title (skipped when
         title is None). Returns the start reply: pid, idle, running, ms."""
         self.session.assert_ports_safe()
+        slowdown = self.session.w.slowdown
+        idle_ms = idle_ms or 15000 * slowdown
         command_line = " ".join([f'"{windows_path(exe or program_exe())}"', *args])
         reply = self.call("start", idle_ms, command_line, bound_ms=idle_ms)
         self.pid = reply["pid"]
         if title is not None:
-            self.find_window(title, find_ms)
+            self.find_window(title, find_ms or 10000 * slowdown)
         return reply
 
     def status(self):

@@ -43,8 +43,10 @@ def test_only_com7_present_is_found_and_later_ports_are_not_tried(launch, statio
     assert driver.combo(PORTS)["selected"] == 6
     assert driver.text(STATUS) == "READY"
     com7.wait_for("OPEN")
-    # The line as the program set it up: 1200 baud, one stop bit.
-    assert com7.lines("SETTINGS")[-1].words == ["1200", "8N1"]
+    # The line as the program set it up: 1200 baud, one stop bit. The
+    # station looks at the line's settings now and then, so give it a moment.
+    harness.wait_until(lambda: com7.lines("SETTINGS")[-1:][0].words == ["1200", "8N1"]
+                       if com7.lines("SETTINGS") else False, 5, what="1200 8N1 on COM7")
     assert not com8.lines("OPEN")
 
 

@@ -184,24 +184,26 @@ def test_shift_tab_from_start_up_begins_at_the_port_list(program):
     assert focus_sequence(program, ["shift+tab"] * 4) == [PORTS, SYNC, QUERY, PORTS]
 
 
-def test_focus_comes_back_when_the_program_is_activated_again(program):
+@pytest.mark.parametrize("keys, focused, come_back", [
+    pytest.param(["tab", "tab"], SYNC, "caption", marks=pytest.mark.only64(
+        "under qemu a click on a caption ends any 32-bit Wine program (Wine's move loop)")),
+    (["tab", "tab", "tab"], PORTS, "label"),
+])
+def test_focus_comes_back_when_the_program_is_activated_again(program, keys, focused, come_back):
     window = program.window()
     caption = (window["rect"][0] + 30, (window["rect"][1] + window["client"][1]) // 2)
     assert program.hit(*caption)["main_hit"] == HTCAPTION
-
-    rounds = [
-        (["tab", "tab"], SYNC, lambda: program.click(*caption)),
-        (["tab"], PORTS, lambda: program.click_control(STATUS)),
-    ]
-    for keys, focused, come_back in rounds:
-        for key in keys:
-            program.key(key)
-        assert program.focused_id() == focused
-        assert program.activate_other()["other_foreground"]
-        away = program.focus()
-        assert not away["main_active"] and away["id"] is None
-        come_back()
-        assert activated_focus(program)["id"] == focused
+    for key in keys:
+        program.key(key)
+    assert program.focused_id() == focused
+    assert program.activate_other()["other_foreground"]
+    away = program.focus()
+    assert not away["main_active"] and away["id"] is None
+    if come_back == "caption":
+        program.click(*caption)
+    else:
+        program.click_control(STATUS)
+    assert activated_focus(program)["id"] == focused
 
 
 # ---------------------------------------------------------------- labels, port list

@@ -1,0 +1,81 @@
+"""How reliably a harness session starts: starts and stops one N times in a
+row for one width and prints how many starts failed and why. A start is
+what every end-to-end run begins with: a copy of the cached prefix, the COM
+links, the wineserver and Wine's services, the first driver; then the
+program against the simulated station on COM3, which must show READY.
+
+    bash tests/wine/run.sh 32 --co -q           # once: qemu and the prefix
+    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50
+    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 32 20
+
+The logs of a failed start are kept in build/wine-starts<width>/start<n>/.
+"""
+
+import os
+import shutil
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import harness  # noqa: E402
+from station import Station  # noqa: E402
+
+STATUS = 6
+
+
+def one_start():
+    """Starts a session and the program; returns (failure or None, notes,
+    logs folder)."""
+    session = harness.WineSession(keep=True)
+    station = None
+    why = None
+    try:
+        session.start()
+        station = Station(session.root)
+        session.map_ports({3: station.path})
+        with session.driver() as driver:
+            driver.start_program()
+            status = driver.text(STATUS)
+            if status != "READY":
+                why = f"status {status!r} with the station on COM3"
+    except Exception as e:  # every failure is counted and named
+        why = f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}"[:300]
+    finally:
+        if station is not None:
+            station.stop()
+        try:
+            session.close()
+        except Exception as e:
+            why = why or f"close: {e}"
+    return why, session.notes, session.root
+
+
+def main():
+    bits, count = int(sys.argv[1]), int(sys.argv[2])
+    os.environ["STATIONCLOCK_WIDTH"] = str(bits)
+    kept = harness.build_dir() / f"wine-starts{bits}"
+    shutil.rmtree(kept, ignore_errors=True)
+    failures = []
+    retried = 0
+    for n in range(1, count + 1):
+        began = time.monotonic()
+        why, notes, root = one_start()
+        retried += any("crashed" in note for note in notes)
+        if why:
+            failures.append(why)
+            shutil.copytree(root / "logs", kept / f"start{n}")
+        shutil.rmtree(root, ignore_errors=True)
+        took = time.monotonic() - began
+        print(f"start {n}: {'FAILED ' + why if why else 'ok'}"
+              + "".join(f"; {note}" for note in notes) + f" ({took:.1f} s)", flush=True)
+    print(f"{bits}-bit: {len(failures)} of {count} starts failed, "
+          f"{retried} retried after a crash")
+    for why in sorted(set(failures)):
+        print(f"  {failures.count(why)} x {why}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
