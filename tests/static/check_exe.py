@@ -40,6 +40,11 @@ TARGETS = {
 COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.0",
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
 
+# The manifest's code page setting: application/windowsSettings/activeCodePage.
+ACTIVE_CODE_PAGE = "/".join(["{urn:schemas-microsoft-com:asm.v3}application",
+                             "{urn:schemas-microsoft-com:asm.v3}windowsSettings",
+                             "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage"])
+
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
 
@@ -232,6 +237,10 @@ def manifest_problems(text, arch):
         if wrong:
             problems["manifest_dependency"] = f"Common-Controls has {wrong}, wants {wanted}"
 
+    pages = [(e.text or "").strip() for e in root.findall(ACTIVE_CODE_PAGE)]
+    if pages != ["ru-RU"]:
+        problems["manifest_codepage"] = f"active code pages {pages}"
+
     forbidden = sorted({local(e.tag) for e in root.iter() if local(e.tag).lower() in FORBIDDEN_ELEMENTS})
     if forbidden:
         problems["manifest_settings"] = f"has {', '.join(forbidden)}"
@@ -333,6 +342,8 @@ def check_file(path, bits, data, results):
     results.add("manifest_dependency", "manifest_dependency" not in problems,
                 f"{name}: manifest depends on Common-Controls 6.0.0.0 for {target['arch']}",
                 problems.get("manifest_dependency", ""))
+    results.add("manifest_codepage", "manifest_codepage" not in problems,
+                f"{name}: manifest sets the active code page ru-RU", problems.get("manifest_codepage", ""))
     results.add("manifest_settings", "manifest_settings" not in problems,
                 f"{name}: manifest has no DPI awareness nor requested execution level",
                 problems.get("manifest_settings", ""))
@@ -427,6 +438,8 @@ def manifest_cases(good):
         ("Common-Controls 5.82", text.replace('"6.0.0.0"', '"5.82.0.0"'), "manifest_dependency"),
         ("another public key token", text.replace("6595b64144ccf1df", "1fc8b3b9a1e18e3b"), "manifest_dependency"),
         ("no dependency", re.sub(r"<dependency>.*</dependency>", "", text, flags=re.S), "manifest_dependency"),
+        ("no active code page", re.sub(r"<activeCodePage.*</activeCodePage>", "", text), "manifest_codepage"),
+        ("the code page in another namespace", text.replace("SMI/2019/", "SMI/2016/"), "manifest_codepage"),
     ]
 
 
