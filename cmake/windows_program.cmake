@@ -11,6 +11,9 @@ endif()
 set(RESOURCE_DIR ${CMAKE_CURRENT_BINARY_DIR}/resources)
 configure_file(resources/stationclock.manifest.in ${RESOURCE_DIR}/stationclock.manifest @ONLY)
 configure_file(resources/stationclock.rc.in ${RESOURCE_DIR}/stationclock.rc @ONLY)
+# The resource compiler embeds these files; an edit of either rebuilds the program.
+set_source_files_properties(${RESOURCE_DIR}/stationclock.rc PROPERTIES OBJECT_DEPENDS
+    "${RESOURCE_DIR}/stationclock.manifest;${CMAKE_SOURCE_DIR}/resources/stationclock.ico")
 
 add_executable(${PROGRAM_NAME} WIN32
     ${PORTABLE_SOURCES}
