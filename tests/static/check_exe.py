@@ -142,6 +142,10 @@ class PE:
                 at += 32
         return names
 
+    def imported_functions(self):
+        """{(dll name in lower case, function name)}"""
+        return {(dll.lower(), f) for dll, _, names in self.imports() for f in names}
+
     def functions(self, rva):
         """The names in an import lookup table."""
         wide = self.magic == 0x20B
@@ -375,7 +379,7 @@ def check_file(path, bits, data, results):
     results.add("imports", not foreign and "kernel32.dll" in dlls,
                 f"{name}: imports only system DLLs",
                 f"foreign: {foreign}" if foreign else f"imports {dlls}")
-    functions = {(dll.lower(), f) for dll, _, names in imports for f in names}
+    functions = pe.imported_functions()
     version = f"{pe.subsystem_version[0]}.{pe.subsystem_version[1]}"
     problems = import_problems(functions, pe.subsystem_version, read_exports_table())
     results.add("imports_known", "imports_known" not in problems,
@@ -529,7 +533,7 @@ def self_test(paths):
             problems = manifest_problems(text.encode("utf-8"), TARGETS[bits]["arch"])
             results.add("self", key in problems, f"self-test {name}: manifest with {description} fails '{key}'",
                         f"problems {problems}")
-        functions = {(dll.lower(), f) for dll, _, names in PE(data).imports() for f in names}
+        functions = PE(data).imported_functions()
         for extra, key in ((("kernel32.dll", "GetTickCount64"), "imports_oldest"),
                            (("kernel32.dll", "NotLookedUp"), "imports_known")):
             problems = import_problems(functions | {extra}, TARGETS[bits]["windows"], read_exports_table())
