@@ -17,27 +17,36 @@ DateSeconds ReplyDate(const std::int8_t* fields)
     return DateFromFields(2000 + fields[5], fields[4], fields[3], fields[0], fields[1], fields[2]);
 }
 
-// Discards what is waiting, never asking for more than is there. A line that
-// keeps delivering is drained only until the deadline.
-bool FlushInput(std::uint64_t deadline)
+// Whether limitMs have passed since the reading start, also across the wrap
+// of the millisecond count.
+bool LimitPassed(std::uint32_t start, std::uint32_t limitMs)
 {
+    return std::uint32_t(MonotonicMs() - start) >= limitMs;
+}
+
+// Discards what is waiting, never asking for more than is there. A line that
+// keeps delivering is drained only for the frame's time limit.
+bool FlushInput()
+{
+    std::uint32_t start = MonotonicMs();
     std::uint8_t discard[64];
     for (Integer waiting; (waiting = PendingInput(StationPort)) > 0;) {
         Integer count = waiting < Integer(sizeof discard) ? waiting : Integer(sizeof discard);
         if (ReadPort(StationPort, discard, count) != count) return false;
-        if (MonotonicMs() >= deadline) break;
+        if (LimitPassed(start, ReplyFrameLimitMs)) break;
     }
     return true;
 }
 
 // Reads one byte once it is waiting, so that the read cannot block. The
-// deadline holds also for a line that never stops delivering.
-ReplyOutcome ReadWaitingByte(std::uint64_t deadline, std::uint8_t& byte)
+// frame's time limit from start holds also for a line that never stops
+// delivering.
+ReplyOutcome ReadWaitingByte(std::uint32_t start, std::uint8_t& byte)
 {
     for (;;) {
         Integer waiting = PendingInput(StationPort);
         if (waiting < 0) return ReplyOutcome::PortFailed;
-        if (MonotonicMs() >= deadline) return ReplyOutcome::NoReply;
+        if (LimitPassed(start, ReplyFrameLimitMs)) return ReplyOutcome::NoReply;
         if (waiting > 0)
             return ReadPort(StationPort, &byte, 1) == 1 ? ReplyOutcome::Received
                                                         : ReplyOutcome::PortFailed;
@@ -49,25 +58,25 @@ ReplyOutcome ReadWaitingByte(std::uint64_t deadline, std::uint8_t& byte)
 
 ReplyOutcome ReceiveReply(StationReply& reply)
 {
-    if (!FlushInput(MonotonicMs() + ReplyFrameLimitMs)) return ReplyOutcome::PortFailed;
+    if (!FlushInput()) return ReplyOutcome::PortFailed;
     SendStationByte(QueryCommand);
 
-    std::uint64_t deadline = MonotonicMs() + ReplyStartLimitMs;
+    std::uint32_t start = MonotonicMs();
     for (;;) {
         Integer waiting = PendingInput(StationPort);
         if (waiting < 0) return ReplyOutcome::PortFailed;
         if (waiting >= 3) break;
-        if (MonotonicMs() >= deadline) return ReplyOutcome::NoReply;
+        if (LimitPassed(start, ReplyStartLimitMs)) return ReplyOutcome::NoReply;
     }
 
-    deadline = MonotonicMs() + ReplyFrameLimitMs;
+    start = MonotonicMs();
     std::uint8_t byte = 0;
     do {
-        ReplyOutcome outcome = ReadWaitingByte(deadline, byte);
+        ReplyOutcome outcome = ReadWaitingByte(start, byte);
         if (outcome != ReplyOutcome::Received) return outcome;
     } while (byte != ReplyStartByte);
     for (std::int8_t& field : reply.data) {
-        ReplyOutcome outcome = ReadWaitingByte(deadline, byte);
+        ReplyOutcome outcome = ReadWaitingByte(start, byte);
         if (outcome != ReplyOutcome::Received) return outcome;
         field = std::int8_t(byte);
     }

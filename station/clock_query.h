@@ -16,8 +16,8 @@ constexpr DateSeconds PcTimeLag = 2;
 
 // How long a query waits: for the reply to begin (3 bytes waiting) after the
 // command, and then for the rest of the frame.
-constexpr std::uint64_t ReplyStartLimitMs = 5000;
-constexpr std::uint64_t ReplyFrameLimitMs = 2000;
+constexpr std::uint32_t ReplyStartLimitMs = 5000;
+constexpr std::uint32_t ReplyFrameLimitMs = 2000;
 
 // Runs the exchange on StationPort, or shows the port warning when it is
 // closed. When the station does not answer within the limits, or the port

@@ -2,9 +2,9 @@
 
 #include "station/pause.h"
 
-std::uint64_t MonotonicMs()
+std::uint32_t MonotonicMs()
 {
-    return GetTickCount64();
+    return GetTickCount();
 }
 
 void PauseMs(std::uint32_t milliseconds)

@@ -2,7 +2,7 @@
 //
 // Input layout (missing bytes read as zero):
 //   0      flags: 1 fold the clock fields into their ranges, 2 the port fails,
-//          4 reads fail
+//          4 reads fail, 8 the 32-bit millisecond count wraps 3 s in
 //   1..24  local clock: year, month, day, hour, minute, second, int32 little-endian
 //   25..26 when the port fails, in ms after the query starts (uint16)
 //   27     count of stale bytes, then the stale bytes themselves
@@ -156,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     state.localClock = {clock[0], clock[1], clock[2], clock[3], clock[4], clock[5]};
 
+    if (flags & 8) state.nowMs = (std::uint64_t{1} << 32) - 3000;
     const std::uint64_t start = state.nowMs;
     std::uint64_t failsAfterMs = input.Word(2);
     if (flags & 2) state.portFailsAtMs = start + failsAfterMs;

@@ -44,6 +44,9 @@ window_texts = [
 ]
 for window_text in map(lambda t: t.decode("cp1251"), window_texts):
     check(text.count(window_text) >= 2, f"guide does not quote {window_text!r} in both languages")
+# The title's bytes as Windows 10 and older show them under code page 1252.
+garbled = b"\xcc\xe5\xf2\xe5\xee\xf1\xf2\xe0\xed\xf6\xe8\xff".decode("cp1252")
+check(text.count(garbled) >= 2, f"guide does not show the title as {garbled!r} in both languages")
 check(text.startswith(f"stationclock {version}\r\n"), "guide does not start with the version")
 check(f"certutil -hashfile {zip_name} SHA256" in text, "guide does not show how to check the zip")
 

@@ -12,6 +12,9 @@ and the exit status is non-zero if anything failed.
 --self-test first requires both files to pass unmodified, then damages
 copies of them in memory (machine, subsystem, size, imports, icons,
 manifest) and requires every damaged copy to fail the matching check.
+
+Every imported function must be in windows_exports.txt beside this file,
+with an oldest Windows no newer than the one the program's header names.
 """
 
 import os
@@ -32,13 +35,22 @@ LANG_EN_US = 1033
 # Icon images in the order the group lists them: size-major, then bit count.
 ICON_IMAGES = [(size, bits) for size in (16, 32, 48, 64, 128) for bits in (4, 24, 32)]
 
+# windows: the oldest Windows the program runs on, as the PE header's subsystem
+# version: XP x64 / Server 2003, and XP.
 TARGETS = {
-    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64"),
-    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686"),
+    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2)),
+    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686", windows=(5, 1)),
 }
+
+EXPORTS_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_exports.txt")
 
 COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.0",
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
+
+# The manifest's code page setting: application/windowsSettings/activeCodePage.
+ACTIVE_CODE_PAGE = "/".join(["{urn:schemas-microsoft-com:asm.v3}application",
+                             "{urn:schemas-microsoft-com:asm.v3}windowsSettings",
+                             "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage"])
 
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
@@ -78,6 +90,8 @@ class PE:
             raise PEError(f"unknown optional header magic {self.magic:#x}")
         self.subsystem_offset = optional + 68
         self.subsystem = struct.unpack_from("<H", d, self.subsystem_offset)[0]
+        self.subsystem_version_offset = optional + 48
+        self.subsystem_version = struct.unpack_from("<HH", d, self.subsystem_version_offset)
         directories = struct.unpack_from("<I", d, count_offset)[0]
         self.directories = [struct.unpack_from("<II", d, count_offset + 4 + 8 * i)
                             for i in range(min(directories, 16))]
@@ -105,8 +119,8 @@ class PE:
         return self.data[start:end].decode("latin-1"), start
 
     def imports(self):
-        """[(dll name, file offset of the name)] from the import and the
-        delay-load import directories."""
+        """[(dll name, file offset of the name, [function names])] from the
+        import and the delay-load import directories; "#n" for ordinal n."""
         names = []
         rva, _ = self.directory(1)
         if rva:
@@ -115,7 +129,7 @@ class PE:
                 lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
                 if not (lookup or name or thunks):
                     break
-                names.append(self.cstring(name))
+                names.append(self.cstring(name) + (self.functions(lookup or thunks),))
                 at += 20
         rva, _ = self.directory(13)
         if rva:
@@ -124,9 +138,26 @@ class PE:
                 fields = struct.unpack_from("<8I", self.data, at)
                 if not any(fields):
                     break
-                names.append(self.cstring(fields[1]))
+                names.append(self.cstring(fields[1]) + (self.functions(fields[4]),))
                 at += 32
         return names
+
+    def imported_functions(self):
+        """{(dll name in lower case, function name)}"""
+        return {(dll.lower(), f) for dll, _, names in self.imports() for f in names}
+
+    def functions(self, rva):
+        """The names in an import lookup table."""
+        wide = self.magic == 0x20B
+        by_ordinal = 1 << (63 if wide else 31)
+        names, at = [], self.offset(rva)
+        while True:
+            entry = struct.unpack_from("<Q" if wide else "<I", self.data, at)[0]
+            if not entry:
+                return names
+            names.append(f"#{entry & 0xFFFF}" if entry & by_ordinal
+                         else self.cstring((entry & 0x7FFFFFFF) + 2)[0])
+            at += 8 if wide else 4
 
     def resources(self):
         """{(type, name, lang): Resource}; ids are ints, names are str."""
@@ -232,9 +263,39 @@ def manifest_problems(text, arch):
         if wrong:
             problems["manifest_dependency"] = f"Common-Controls has {wrong}, wants {wanted}"
 
+    pages = [(e.text or "").strip() for e in root.findall(ACTIVE_CODE_PAGE)]
+    if pages != ["ru-RU"]:
+        problems["manifest_codepage"] = f"active code pages {pages}"
+
     forbidden = sorted({local(e.tag) for e in root.iter() if local(e.tag).lower() in FORBIDDEN_ELEMENTS})
     if forbidden:
         problems["manifest_settings"] = f"has {', '.join(forbidden)}"
+    return problems
+
+
+def read_exports_table(path=EXPORTS_TABLE):
+    """{(dll, function): (major, minor)}: the oldest Windows that exports it."""
+    table = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            words = line.split("#")[0].split()
+            if words:
+                version = tuple(int(n) for n in words[1].split("."))
+                table.update({(words[0].lower(), function): version for function in words[2:]})
+    return table
+
+
+def import_problems(functions, windows, table):
+    """{key: problem} for imported (dll, function) pairs that the table lacks
+    or that are newer than windows (major, minor)."""
+    problems = {}
+    unknown = sorted(f"{dll}!{f}" for dll, f in functions if (dll, f) not in table)
+    if unknown:
+        problems["imports_known"] = f"look up and add to {os.path.basename(EXPORTS_TABLE)}: {unknown}"
+    newer = sorted(f"{dll}!{f} ({table[dll, f][0]}.{table[dll, f][1]})"
+                   for dll, f in functions if table.get((dll, f), windows) > windows)
+    if newer:
+        problems["imports_oldest"] = f"newer: {newer}"
     return problems
 
 
@@ -309,11 +370,24 @@ def check_file(path, bits, data, results):
                 f"{len(data)} bytes")
     results.add("subsystem", pe.subsystem == 2, f"{name}: subsystem Windows GUI (2)",
                 f"subsystem {pe.subsystem}")
-    dlls = [dll.lower() for dll, _ in imports]
+    windows = target["windows"]
+    results.add("subsystem_version", pe.subsystem_version == windows,
+                f"{name}: header names Windows {windows[0]}.{windows[1]} (subsystem version)",
+                f"subsystem version {pe.subsystem_version}")
+    dlls = [dll.lower() for dll, _, _ in imports]
     foreign = sorted(set(dlls) - ALLOWED_DLLS)
     results.add("imports", not foreign and "kernel32.dll" in dlls,
                 f"{name}: imports only system DLLs",
                 f"foreign: {foreign}" if foreign else f"imports {dlls}")
+    functions = pe.imported_functions()
+    version = f"{pe.subsystem_version[0]}.{pe.subsystem_version[1]}"
+    problems = import_problems(functions, pe.subsystem_version, read_exports_table())
+    results.add("imports_known", "imports_known" not in problems,
+                f"{name}: the oldest Windows of each of its {len(functions)} imports is known",
+                problems.get("imports_known", ""))
+    results.add("imports_oldest", "imports_oldest" not in problems,
+                f"{name}: every import exists on Windows {version}, which its header names",
+                problems.get("imports_oldest", ""))
 
     check_icons(results, name, resources)
 
@@ -333,6 +407,8 @@ def check_file(path, bits, data, results):
     results.add("manifest_dependency", "manifest_dependency" not in problems,
                 f"{name}: manifest depends on Common-Controls 6.0.0.0 for {target['arch']}",
                 problems.get("manifest_dependency", ""))
+    results.add("manifest_codepage", "manifest_codepage" not in problems,
+                f"{name}: manifest sets the active code page ru-RU", problems.get("manifest_codepage", ""))
     results.add("manifest_settings", "manifest_settings" not in problems,
                 f"{name}: manifest has no DPI awareness nor requested execution level",
                 problems.get("manifest_settings", ""))
@@ -380,9 +456,11 @@ def damage_cases(data, bits):
         ("machine of the other architecture", patch(data, pe.machine_offset, struct.pack("<H", other["machine"])),
          "machine"),
         ("console subsystem", patch(data, pe.subsystem_offset, struct.pack("<H", 3)), "subsystem"),
+        ("subsystem version 6.0", patch(data, pe.subsystem_version_offset, struct.pack("<HH", 6, 0)),
+         "subsystem_version"),
         ("one byte over the size limit", data + bytes(SIZE_LIMIT + 1 - len(data)), "size"),
     ]
-    dll, at = pe.imports()[-1]
+    dll, at, _ = pe.imports()[-1]
     cases.append((f"{dll} renamed to a MinGW runtime DLL", patch(data, at, b"libgcc"), "imports"))
 
     group = res[(RT_GROUP_ICON, 1, LANG_EN_US)]
@@ -427,6 +505,8 @@ def manifest_cases(good):
         ("Common-Controls 5.82", text.replace('"6.0.0.0"', '"5.82.0.0"'), "manifest_dependency"),
         ("another public key token", text.replace("6595b64144ccf1df", "1fc8b3b9a1e18e3b"), "manifest_dependency"),
         ("no dependency", re.sub(r"<dependency>.*</dependency>", "", text, flags=re.S), "manifest_dependency"),
+        ("no active code page", re.sub(r"<activeCodePage.*</activeCodePage>", "", text), "manifest_codepage"),
+        ("the code page in another namespace", text.replace("SMI/2019/", "SMI/2016/"), "manifest_codepage"),
     ]
 
 
@@ -452,6 +532,12 @@ def self_test(paths):
         for description, text, key in manifest_cases(manifest):
             problems = manifest_problems(text.encode("utf-8"), TARGETS[bits]["arch"])
             results.add("self", key in problems, f"self-test {name}: manifest with {description} fails '{key}'",
+                        f"problems {problems}")
+        functions = PE(data).imported_functions()
+        for extra, key in ((("kernel32.dll", "GetTickCount64"), "imports_oldest"),
+                           (("kernel32.dll", "NotLookedUp"), "imports_known")):
+            problems = import_problems(functions | {extra}, TARGETS[bits]["windows"], read_exports_table())
+            results.add("self", key in problems, f"self-test {name}: importing {extra[1]} fails '{key}'",
                         f"problems {problems}")
     return results
 

@@ -17,6 +17,12 @@ const std::string Days = " \xE4\xED\xE5\xE9 (";           // " дней ("
 const std::string Seconds = "\xF1.)";                      // "с.)"
 // How far past a limit a query may end: its last 1 ms poll and clock reading.
 constexpr std::uint64_t Tick = 2;
+// The fake clock's reading for "ms before the 32-bit millisecond count wraps
+// for the nth time".
+constexpr std::uint64_t BeforeWrap(int nth, std::uint64_t ms)
+{
+    return (std::uint64_t(nth) << 32) - ms;
+}
 
 class ClockQuery : public ::testing::Test {
 protected:
@@ -169,7 +175,9 @@ TEST_F(ClockQuery, StaleInputIsFlushedBeforeTheCommandForAtMostTwoSeconds)
 
 TEST_F(ClockQuery, SlowStationWithinTheLimitsIsAnswered)
 {
-    // The third byte arrives 5000 ms after the command, the last 1000 ms later.
+    // The third byte arrives 5000 ms after the command, the last 1000 ms
+    // later; the millisecond count wraps 2000 ms after the command.
+    state.nowMs = BeforeWrap(1, 2000);
     StationAnswers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     state.replyDelayMs = 4800;
     state.replyByteMs = 100;
@@ -178,6 +186,8 @@ TEST_F(ClockQuery, SlowStationWithinTheLimitsIsAnswered)
 
     // Two bytes, then a pause longer than the frame's 2000 ms: the frame's
     // time starts with its third byte and the last comes 1900 ms after it.
+    // The count wraps 1000 ms after the third byte.
+    state.nowMs = BeforeWrap(2, 3000 + 1000);
     state.stationReply.clear();
     fake::Arrive({91, 4}, 20, 0);
     fake::Arrive({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 3000, 190);
@@ -197,7 +207,17 @@ TEST_F(ClockQuery, GivesUpOnAStationThatNeverOrOnlyPartlyAnswers)
     RunClockQuery();
     ExpectGaveUp(CommandSentAt(), 5000, 5000 + Tick);
 
+    // The same across a wrap of the millisecond count after the command.
+    state.nowMs = BeforeWrap(1, 1000);
+    RunClockQuery();
+    ExpectGaveUp(CommandSentAt(), 5000, 5000 + Tick);
+
     StationAnswers({1, 2, 3, 4, 5});  // stops in the middle of the frame
+    RunClockQuery();
+    ExpectGaveUp(ThirdByteAt(), 2000, 2000 + Tick);
+
+    // The same across a wrap of the count in mid-frame.
+    state.nowMs = BeforeWrap(2, 500);
     RunClockQuery();
     ExpectGaveUp(ThirdByteAt(), 2000, 2000 + Tick);
 

@@ -897,6 +897,15 @@ class Driver:
     def text(self, control):
         return from_hex(self.call("text", control)["text"])
 
+    def wtexts(self):
+        """Every text of the program's visible top-level windows, read as
+        Unicode: {class: {"title": title, id: text of each child}}."""
+        def text(digits):
+            return bytes.fromhex(digits).decode("utf-8")
+        return {w["class"]: {"title": text(w["title"]),
+                             **{c["id"]: text(c["text"]) for c in w["children"]}}
+                for w in self.call("wtexts")["windows"]}
+
     def combo(self, control):
         """A combo box: count, selected, items, rect (screen), field_height,
         item_height, dropped, and list (hwnd, rect, client, top_index,

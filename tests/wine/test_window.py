@@ -1,6 +1,7 @@
 """MainWindow of the real program under Wine: its place, style and controls,
 fonts, keyboard focus, the port list, labels, the warning shown when no
-port is open, and closing. Every port is absent in these tests."""
+port is open, closing, and its texts on a Windows whose language is not
+Cyrillic. Every port is absent in these tests but the last."""
 
 import os
 import shutil
@@ -10,6 +11,7 @@ import pytest
 
 import harness
 from harness import wait_until
+from station import Station, frame_of, texts_match
 
 TITLE = "Метеостанция"
 
@@ -332,3 +334,32 @@ def test_alt_f4_ends_the_program_with_code_0(program, tabs):
     program.key("alt+f4")
     ended = program.wait_exit(2000)
     assert ended["exited"] and ended["code"] == 0
+
+
+# ---------------------------------------------------------------- a Windows of another language
+
+
+def test_texts_read_cyrillic_under_a_latin_code_page(wine_session, launch):
+    # The program's process gets the code page of English Windows (1252), as
+    # the driver's does, from the environment; the manifest makes it 1251.
+    english = {"LANG": "en_US.UTF-8", "LC_ALL": "en_US.UTF-8"}
+    with Station(wine_session.root, env=wine_session.env) as station:
+        driver = launch(ports={2: station.path}, extra_env=english, title=None)
+        assert driver.call("ping")["acp"] == 1252
+        shown = wait_until(lambda: driver.wtexts().get("StationClockWindow"), 10,
+                           what="the main window")
+        assert [shown[k] for k in ("title", QUERY, SYNC, STATUS)] == \
+            [TITLE, "Спросить", "Синхро", "READY"]
+
+        driver.find_window()
+        driver.click_control(QUERY, wait=False)
+        reply = station.wait_for("REPLY")[0]
+        around = reply.wall.replace(microsecond=0)
+        wait_until(lambda: texts_match(
+            [driver.wtexts()["StationClockWindow"][k] for k in (STATION_TIME, ELAPSED)],
+            frame_of(reply), around), 5, what="the reply's texts")
+
+        driver.pick_mouse(PORTS, 0)  # COM1, absent: no port open
+        driver.click_control(QUERY)
+        box = wait_until(lambda: driver.wtexts().get("#32770"), 5, what="the warning box")
+        assert box[0xFFFF] == warning_text("COM1")

@@ -60,11 +60,11 @@ ClockReading ReadLocalClock()
     return state.localClock;
 }
 
-std::uint64_t MonotonicMs()
+std::uint32_t MonotonicMs()
 {
     std::uint64_t now = state.nowMs;
     state.nowMs += state.msPerReading;
-    return now;
+    return std::uint32_t(now);
 }
 
 void PauseMs(std::uint32_t milliseconds)

@@ -35,7 +35,7 @@ struct State {
     // Clocks.
     ClockReading localClock{2013, 7, 1, 12, 0, 0};
     int clockReadings = 0;
-    std::uint64_t nowMs = 1000;
+    std::uint64_t nowMs = 1000;  // the program reads its low 32 bits, as Windows' tick count
     std::uint64_t msPerReading = 1;  // each MonotonicMs call moves time on
     std::vector<std::uint32_t> pauses;
 

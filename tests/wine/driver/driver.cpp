@@ -6,7 +6,8 @@
 //     err <reason>
 //
 // Texts travel as the hex digits of their code page 1251 bytes ("-" stands
-// for the empty text in a command), so that a test compares exact bytes.
+// for the empty text in a command), so that a test compares exact bytes;
+// wtexts gives them as UTF-8 instead.
 // Rectangles are [left, top, right, bottom]. Every command that waits takes
 // or has a bound; none blocks for good. The command table is at the end of
 // the file and tests/wine/README.md describes each command.
@@ -42,15 +43,15 @@ std::string Hex(const std::string& bytes)
     return out;
 }
 
-std::string ToCp1251(const std::wstring& text)
+std::string ToCodePage(const std::wstring& text, UINT codePage = 1251)
 {
     if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(1251, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
+    int size = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
     std::string out(std::size_t(size > 0 ? size : 0), '\0');
     if (size > 0)
-        WideCharToMultiByte(1251, 0, text.data(), int(text.size()), out.data(), size, nullptr,
-                            nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), out.data(), size,
+                            nullptr, nullptr);
     return out;
 }
 
@@ -105,7 +106,11 @@ public:
     }
     Json& Text(const char* key, const std::wstring& value)
     {
-        return Str(key, Hex(ToCp1251(value)));
+        return Str(key, Hex(ToCodePage(value)));
+    }
+    Json& Utf8(const char* key, const std::wstring& value)
+    {
+        return Str(key, Hex(ToCodePage(value, CP_UTF8)));
     }
     Json& Rect(const char* key, const RECT& r)
     {
@@ -1069,7 +1074,7 @@ Reply Combo(const Args& args)
             Send(combo, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()));
             item.resize(wcslen(item.c_str()));
         }
-        items.push_back(JsonString(Hex(ToCp1251(item))));
+        items.push_back(JsonString(Hex(ToCodePage(item))));
     }
     bool dropped = Send(combo, CB_GETDROPPEDSTATE, 0, 0) != 0;
     return Ok(Json()
@@ -1457,6 +1462,30 @@ Reply Responds(const Args& args)
     return Ok(Json().Bool("answered", answered).Int("ms", (long long)(NowMs() - began)));
 }
 
+// wtexts: the texts of the program's visible top-level windows read as
+// Unicode, so in no code page of the program's or the driver's: per window
+// its class, title and children (id, text), texts as hex of UTF-8.
+Reply WideTexts(const Args&)
+{
+    std::vector<std::string> windows;
+    for (HWND window : TopLevelWindows()) {
+        if (!OwnedByProgram(window) || !IsWindowVisible(window)) continue;
+        std::vector<std::string> children;
+        for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+             child = GetWindow(child, GW_HWNDNEXT))
+            children.push_back(Json()
+                                   .Int("id", (long long)GetWindowLongPtrW(child, GWLP_ID))
+                                   .Utf8("text", WindowText(child))
+                                   .Done());
+        windows.push_back(Json()
+                              .Str("class", ClassName(window))
+                              .Utf8("title", WindowText(window))
+                              .Raw("children", JsonList(children))
+                              .Done());
+    }
+    return Ok(Json().Raw("windows", JsonList(windows)));
+}
+
 struct Command {
     const char* name;
     Reply (*run)(const Args&);
@@ -1471,6 +1500,7 @@ const Command Commands[] = {
     {"window", WindowCommand},
     {"children", Children},
     {"text", TextCommand},
+    {"wtexts", WideTexts},
     {"combo", Combo},
     {"focus", Focus},
     {"click_control", ClickControl},
