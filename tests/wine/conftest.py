@@ -118,6 +118,14 @@ def wine_session(request):
     session = harness.WineSession(keep=request.config.getoption("--keep-wine"))
     try:
         session.start()
+    except Exception as e:
+        # One line of why, and the Wine logs kept.
+        kept = harness.build_dir() / f"wine-tests{harness.width().bits}" / "failed-start"
+        shutil.rmtree(kept, ignore_errors=True)
+        shutil.copytree(session.root, kept, ignore=shutil.ignore_patterns("prefix"))
+        session.close()
+        pytest.fail(f"the Wine session did not start: {type(e).__name__}: {e} "
+                    f"(logs in {kept})", pytrace=False)
     except BaseException:
         session.close()
         raise
