@@ -20,5 +20,5 @@ targets=(tests/wine)
 for arg in "$@"; do
     case $arg in tests/*) targets=() ;; esac
 done
-exec bash tests/wine/isolated.sh /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+exec bash tests/wine/isolated.sh /usr/bin/python3 -m pytest -q -rsx -p no:cacheprovider \
     "${targets[@]}" "$@" --width "$bits"
