@@ -656,27 +656,6 @@ class WineSession:
     def __exit__(self, *exc):
         self.close()
 
-    # -- running Wine tools
-
-    def wine(self, *args, timeout=60, check=True):
-        """Runs a Wine tool with the session's loader and environment; returns
-        the CompletedProcess (stdout and stderr as bytes)."""
-        # Output goes through files: Wine processes started meanwhile inherit
-        # the standard handles and outlive the command, so pipes would never
-        # reach their end.
-        command = [self.w.loader, *args]
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err,
-                                  timeout=timeout * self.w.slowdown).returncode
-            out.seek(0)
-            err.seek(0)
-            result = subprocess.CompletedProcess(command, code, out.read(), err.read())
-        if check and code != 0:
-            raise HarnessError(f"wine {' '.join(args)} failed with {code}: "
-                               f"{result.stderr.decode(errors='replace')[-500:]}")
-        return result
-
     # -- serial ports
 
     def absent_port_path(self, number):
@@ -691,10 +670,6 @@ class WineSession:
         mapping = wanted_links(ports, self.absent_dir)
         write_links(self.prefix / "dosdevices", mapping)
         self._ports = mapping
-
-    def com_links(self):
-        """{n: link target or None} for COM1..COM20 as the prefix has them now."""
-        return read_links(self.prefix / "dosdevices")
 
     def assert_ports_safe(self):
         """Raises UnsafePorts unless every COM1..COM20 link is exactly the one
@@ -711,11 +686,6 @@ class WineSession:
         problems = link_problems(self.prefix / "dosdevices", self._ports, self.absent_dir)
         if problems:
             raise UnsafePorts("; ".join(problems))
-
-    @property
-    def ports(self):
-        """The mapping in force, {n: path} for COM1..COM20, or None."""
-        return dict(self._ports) if self._ports else None
 
     # -- drivers and screenshots
 
