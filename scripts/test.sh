@@ -53,15 +53,22 @@ windows_builds() {
 # added to it shows up in the program, and taking it out again gives the
 # same bytes as before.
 manifest_rebuilds() {
-    local dir=build/win64 manifest=build/win64/resources/stationclock.manifest edited=1
-    cp "$dir/stationclock.exe" "$dir/unedited.exe" && cp "$manifest" "$dir/unedited.manifest" || return 1
+    local dir=build/win64 manifest=build/win64/resources/stationclock.manifest
+    local program=build/win64/stationclock.exe rebuilt=no
+    cmake --build --preset win64 --target stationclock >/dev/null &&
+        cp "$program" "$dir/unedited.exe" && cp "$manifest" "$dir/unedited.manifest" || return 1
     echo '<!-- edited -->' >>"$manifest"
-    cmake --build --preset win64 --target stationclock >/dev/null && grep -qa 'edited -->' "$dir/stationclock.exe" &&
-        edited=0
-    cp "$dir/unedited.manifest" "$manifest" && cmake --build --preset win64 --target stationclock >/dev/null &&
-        cmp -s "$dir/unedited.exe" "$dir/stationclock.exe" && [ "$edited" = 0 ] &&
-        echo "ok   stationclock.exe: an edit of its manifest rebuilds it" ||
-        { echo "FAIL stationclock.exe: an edit of its manifest does not rebuild it"; return 1; }
+    cmake --build --preset win64 --target stationclock >/dev/null &&
+        grep -qa 'edited -->' "$program" && rebuilt=yes
+    cp "$dir/unedited.manifest" "$manifest" &&
+        cmake --build --preset win64 --target stationclock >/dev/null &&
+        cmp -s "$dir/unedited.exe" "$program" || rebuilt=no
+    if [ "$rebuilt" = yes ]; then
+        echo "ok   stationclock.exe: an edit of its manifest rebuilds it"
+    else
+        echo "FAIL stationclock.exe: an edit of its manifest does not rebuild it"
+        return 1
+    fi
 }
 # Under Wine the program opens COM1..COM20, and /dev/ttyS0 is often the
 # machine's console: tests/wine/run.sh runs the tests where no serial device
