@@ -9,7 +9,7 @@ import time
 import pytest
 
 import harness
-from station import Station, expected_texts, frame_of, texts_match
+from station import Station, frame_of, texts_match
 
 QUERY, SYNC, STATION_TIME, ELAPSED, PORTS, STATUS = 0, 2, 3, 4, 5, 6
 GIVE_UP_BOUND_S = 5.0 + 2.0  # reply start limit + frame limit
