@@ -13,13 +13,13 @@ import sys
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "wine"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "wine"))
 
-import harness  # noqa: E402
-from station import Station, frame_of, texts_match  # noqa: E402
+from program import PORTS, STATUS, SYNC, delta_of  # noqa: E402
+from session import WineSession  # noqa: E402
+from station import Station, ask  # noqa: E402
+from width import BUILD, width  # noqa: E402
 
-QUERY, SYNC, STATION_TIME, ELAPSED, PORTS, STATUS = 0, 2, 3, 4, 5, 6
 STATION_PORT = 3
 OFFSET_S = -37
 
@@ -32,28 +32,13 @@ def usable_display():
     return display if probe == 0 else None
 
 
-def ask(driver, station, number):
-    driver.click_control(QUERY, wait=False)
-    reply = station.wait_for("REPLY", number)[number - 1]
-    around = reply.wall.replace(microsecond=0)
-
-    def shown():
-        texts = (driver.text(STATION_TIME), driver.text(ELAPSED))
-        return texts if texts_match(texts, frame_of(reply), around) else None
-    return harness.wait_until(shown, 10, what="the station's answer in the window")
-
-
-def delta_of(text):
-    return int(text.split("Delta ")[1].split("c.")[0])
-
-
 def headless(session, station, shots):
     with session.driver() as driver:
         driver.start_program()
         driver.move(1010, 755)
         print(f"port list: {driver.text(PORTS)}, status: {driver.text(STATUS)}")
 
-        first = ask(driver, station, 1)
+        first, _ = ask(driver, station, 1)
         shot = session.screenshot(shots / "query.png", driver.window()["rect"])
         print(f"screenshot after the query: {shot}")
         print(f"  station time label: {first[0]}")
@@ -65,7 +50,7 @@ def headless(session, station, shots):
         print(f"sync sent: {' '.join(map(str, received))}")
 
         time.sleep(1.0)
-        second = ask(driver, station, 2)
+        second, _ = ask(driver, station, 2)
         print("after the sync:")
         print(f"  station time label: {second[0]}")
         print(f"  elapsed label:      {second[1]}")
@@ -89,13 +74,13 @@ def on_display(session):
 
 def main():
     display = usable_display()
-    shots = REPO / "build" / "demo"
+    shots = BUILD / "demo"
     shots.mkdir(parents=True, exist_ok=True)
     reference = datetime.datetime.now() - datetime.timedelta(days=3, hours=2)
-    with harness.WineSession(display=display) as session:
+    with WineSession(width(64), display=display) as session:
         print("Wine prefix ready" + (f" on display {display}" if display else " (headless)"))
-        with Station(session.root, "--offset", str(OFFSET_S), "--reference",
-                     reference.strftime("%Y-%m-%d %H:%M:%S"), env=session.env) as station:
+        with Station(session, "--offset", str(OFFSET_S), "--reference",
+                     reference.strftime("%Y-%m-%d %H:%M:%S")) as station:
             session.map_ports({STATION_PORT: station.path})
             print(f"simulated station on COM{STATION_PORT}, its clock {-OFFSET_S} s behind; "
                   f"its log: {station.log_path}")

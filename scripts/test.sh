@@ -38,8 +38,10 @@ run_ctest() {
     tail -n 3 "$log"
     return $status
 }
+# The end-to-end harness's own self-tests that need no Wine run here, once.
 unit_tests() {
-    build native && run_ctest native
+    build native && run_ctest native &&
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/wine/test_rig.py
 }
 sanitized_tests() {
     build sanitize && run_ctest sanitize

@@ -10,11 +10,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
 
-import harness  # noqa: E402
+from program import ELAPSED, NOT_AVAILABLE, QUERY, READY, STATUS, SYNC, TITLE  # noqa: E402
+from session import WineSession  # noqa: E402
 from station import Station  # noqa: E402
+from width import BUILD, width  # noqa: E402
 
 RUNS = int(os.environ.get("BENCH_RUNS", "10"))
-QUERY, SYNC, ELAPSED, STATUS = 0, 2, 4, 6
 LINE_MS_PER_BYTE = 10 / 1200 * 1000
 QUERY_LINE_MS = 14 * LINE_MS_PER_BYTE  # the command and the 13-byte frame
 SYNC_LIMIT_MS = 6 * 210
@@ -62,8 +63,8 @@ def start_ms(session, exe, ports):
     with session.driver() as driver:
         for _ in range(RUNS):
             reply = driver.start_program(exe=exe, title=None)
-            driver.find_window("Minimal" if "minimal" in str(exe) else harness.MAIN_TITLE)
-            assert driver.text(STATUS) in ("READY", "not available"), driver.text(STATUS)
+            driver.find_window("Minimal" if "minimal" in str(exe) else TITLE)
+            assert driver.text(STATUS) in (READY, NOT_AVAILABLE), driver.text(STATUS)
             times.append(reply["ms"])
             driver.post_close()
             driver.wait_exit(5000)
@@ -76,7 +77,7 @@ def exchange_figures(session, station):
     with session.driver() as driver:
         driver.start_program()
         driver.move(*PARK)
-        pids = session.wine_processes(harness.program_exe().name)
+        pids = session.wine_processes(session.w.program)
         query_ms, query_cpu = [], []
         for _ in range(RUNS):
             time.sleep(1.1)  # the elapsed text changes with the second
@@ -116,20 +117,17 @@ def exchange_figures(session, station):
 
 
 def main():
-    exe = harness.program_exe()
-    exe32 = harness.build_dir() / "win32" / "stationclock32.exe"
-    minimal = harness.build_dir() / "win64" / "tests" / "bench" / "minimal.exe"
-    with harness.WineSession() as session:
-        station = Station(session.root)
-        try:
+    w = width(64)
+    exe, exe32 = w.program_exe(), width(32).program_exe()
+    minimal = BUILD / "win64" / "tests" / "bench" / "minimal.exe"
+    with WineSession(w) as session:
+        with Station(session) as station:
             rows = exchange_figures(session, station)
-        finally:
-            station.stop()
         minimal_ms = start_ms(session, minimal, {})
         absent_ms = start_ms(session, exe, {})
-        with Station(session.root) as last_port:
+        with Station(session) as last_port:
             com20_ms = start_ms(session, exe, {20: last_port.path})
-        with Station(session.root) as first_port:
+        with Station(session) as first_port:
             com1_ms = start_ms(session, exe, {1: first_port.path})
         minimal_idle = idle_cpu_ms(session, minimal, {}, "Minimal")
 

@@ -4,12 +4,11 @@ default) or --width 32 (stationclock32.exe under 32-bit Wine on qemu).
 
     wine_session   the X server and Wine prefix of the whole run
     runner         starts the program (through one shared driver) on demand
-    program        a fresh program for one test, ports all absent; the driver
     launch         a factory: launch(ports={n: path}, extra_env=..., args=...)
-    artifacts      a folder for screenshots and logs that outlive the run
+    program        a fresh program for one test, ports all absent; the driver
+    stations       a factory: stations(*options, tz=None), stopped after the test
 """
 
-import os
 import shutil
 import sys
 from pathlib import Path
@@ -18,7 +17,9 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import harness  # noqa: E402
+from session import WineSession  # noqa: E402
+from station import Station  # noqa: E402
+from width import HarnessError, width  # noqa: E402
 
 
 class ProgramRunner:
@@ -34,7 +35,7 @@ class ProgramRunner:
         self.driver = None
         self._env = None
 
-    def start(self, ports=None, extra_env=None, args=(), exe=None, **start_options):
+    def start(self, ports=None, extra_env=None, args=(), **start_options):
         """Maps the ports (every one absent unless given), starts the program
         and finds its main window. Returns the driver, ready for commands."""
         extra_env = dict(extra_env or {})
@@ -45,15 +46,15 @@ class ProgramRunner:
             self.driver = self.session.driver(extra_env)
             self._env = extra_env
         if self.driver.status()["running"]:
-            raise harness.HarnessError("a program is still running: finish() it first")
-        self.driver.start_program(args=args, exe=exe, **start_options)
+            raise HarnessError("a program is still running: finish() it first")
+        self.driver.start_program(args=args, **start_options)
         return self.driver
 
     def _driver_alive(self):
         try:
             self.driver.call("ping")
             return True
-        except harness.HarnessError:
+        except HarnessError:
             return False
 
     def finish(self):
@@ -64,7 +65,7 @@ class ProgramRunner:
         try:
             if self.driver.status()["running"]:
                 self.driver.kill_program()
-        except harness.HarnessError:
+        except HarnessError:
             self.close()
         self.session.assert_ports_safe()
 
@@ -77,12 +78,11 @@ class ProgramRunner:
 def pytest_addoption(parser):
     parser.addoption("--keep-wine", action="store_true",
                      help="keep the temporary Wine prefix and logs after the run")
-    parser.addoption("--width", choices=("64", "32"), default=os.environ.get(
-        "STATIONCLOCK_WIDTH", "64"), help="the program under test: 64 or 32 bits")
+    parser.addoption("--width", choices=("64", "32"), default="64",
+                     help="the program under test: 64 or 32 bits")
 
 
 def pytest_configure(config):
-    os.environ["STATIONCLOCK_WIDTH"] = config.getoption("--width")
     config.addinivalue_line("markers", "only64(why): cannot run against the 32-bit "
                             "program (the reason in one line)")
 
@@ -97,30 +97,22 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_report_header(config):
-    return f"program under test: {harness.program_exe()}"
-
-
-@pytest.fixture(scope="session")
-def artifacts():
-    """build/wine-tests/: screenshots of failures and of the window."""
-    folder = harness.build_dir() / f"wine-tests{harness.width().bits}"
-    folder.mkdir(parents=True, exist_ok=True)
-    return folder
+    return f"program under test: {width(config.getoption('--width')).program_exe()}"
 
 
 @pytest.fixture(scope="session")
 def wine_session(request):
-    for exe in (harness.program_exe(), harness.driver_exe()):
+    w = width(request.config.getoption("--width"))
+    for exe in (w.program_exe(), w.driver_exe()):
         if not exe.exists():
-            preset = harness.width().preset
-            pytest.fail(f"{exe} is missing: cmake --preset {preset} && "
-                        f"cmake --build --preset {preset} -j2", pytrace=False)
-    session = harness.WineSession(keep=request.config.getoption("--keep-wine"))
+            pytest.fail(f"{exe} is missing: cmake --preset {w.preset} && "
+                        f"cmake --build --preset {w.preset} -j2", pytrace=False)
+    session = WineSession(w, keep=request.config.getoption("--keep-wine"))
     try:
         session.start()
     except Exception as e:
         # One line of why, and the Wine logs kept.
-        kept = harness.build_dir() / f"wine-tests{harness.width().bits}" / "failed-start"
+        kept = w.artifacts() / "failed-start"
         shutil.rmtree(kept, ignore_errors=True)
         shutil.copytree(session.root, kept, ignore=shutil.ignore_patterns("prefix"))
         session.close()
@@ -144,8 +136,9 @@ def runner(wine_session):
 
 @pytest.fixture
 def launch(runner):
-    """launch(ports=None, extra_env=None, args=(), exe=None) -> driver with the
-    program started; the program is ended after the test whatever happens."""
+    """launch(ports=None, extra_env=None, args=(), exe=None, title=...) ->
+    the driver with the program started; the program is ended after the
+    test whatever happens."""
     yield runner.start
     runner.finish()
 
@@ -154,6 +147,20 @@ def launch(runner):
 def program(launch):
     """The program started with every port absent; the driver that runs it."""
     return launch()
+
+
+@pytest.fixture
+def stations(wine_session):
+    """stations(*options, tz=None) starts a simulated station in the
+    session's environment; each is stopped after the test."""
+    started = []
+
+    def start(*options, tz=None):
+        started.append(Station(wine_session, *options, tz=tz))
+        return started[-1]
+    yield start
+    for station in started:
+        station.stop()
 
 
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
@@ -165,7 +172,7 @@ def pytest_runtest_makereport(item, call):
     session = item.funcargs.get("wine_session")
     if session is None or session.display is None:
         return
-    folder = harness.build_dir() / f"wine-tests{harness.width().bits}"
+    folder = session.w.artifacts()
     folder.mkdir(parents=True, exist_ok=True)
     name = item.nodeid.replace("/", "_").replace("::", "-").replace("[", "_").replace("]", "")
     try:
@@ -174,4 +181,3 @@ def pytest_runtest_makereport(item, call):
         shutil.copy(session.logs / "driver.log", folder / f"{name}.driver.log")
     except Exception:
         pass
-

@@ -7,7 +7,8 @@
 #
 # The 32-bit Wine runs under qemu user emulation on these machines; the first
 # run sets that up (tests/wine/qemu_setup.sh). Everything runs where no
-# serial device of the machine exists (tests/wine/isolated.sh).
+# serial device of the machine exists (tests/wine/isolated.sh). The
+# harness's self-tests that need no Wine (test_rig.py) run apart, once.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bits=${1:?64 or 32}
@@ -16,7 +17,7 @@ if [ "$bits" = 32 ]; then
     bash tests/wine/qemu_setup.sh
 fi
 # Arguments go to pytest; without a test path among them, all of tests/wine.
-targets=(tests/wine)
+targets=(tests/wine --ignore=tests/wine/test_rig.py)
 for arg in "$@"; do
     case $arg in tests/*) targets=() ;; esac
 done

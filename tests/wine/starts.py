@@ -4,47 +4,40 @@ what every end-to-end run begins with: a copy of the cached prefix, the COM
 links, the wineserver and Wine's services, the first driver; then the
 program against the simulated station on COM3, which must show READY.
 
-    bash tests/wine/run.sh 32 --co -q           # once: qemu and the prefix
     bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50
     bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 32 20
 
-The logs of a failed start are kept in build/wine-starts<width>/start<n>/.
+(run.sh 32 sets up qemu first.) The logs of a failed start are kept in
+build/wine-starts<width>/start<n>/.
 """
 
-import os
 import shutil
 import sys
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import harness  # noqa: E402
-from station import Station  # noqa: E402
-
-STATUS = 6
+from program import READY, STATUS
+from session import WineSession
+from station import Station
+from width import BUILD, width
 
 
-def one_start():
+def one_start(w):
     """Starts a session and the program; returns (failure or None, notes,
     logs folder)."""
-    session = harness.WineSession(keep=True)
-    station = None
+    session = WineSession(w, keep=True)
     why = None
     try:
         session.start()
-        station = Station(session.root)
-        session.map_ports({3: station.path})
-        with session.driver() as driver:
-            driver.start_program()
-            status = driver.text(STATUS)
-            if status != "READY":
-                why = f"status {status!r} with the station on COM3"
+        with Station(session) as station:
+            session.map_ports({3: station.path})
+            with session.driver() as driver:
+                driver.start_program()
+                status = driver.text(STATUS)
+                if status != READY:
+                    why = f"status {status!r} with the station on COM3"
     except Exception as e:  # every failure is counted and named
         why = f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}"[:300]
     finally:
-        if station is not None:
-            station.stop()
         try:
             session.close()
         except Exception as e:
@@ -53,15 +46,14 @@ def one_start():
 
 
 def main():
-    bits, count = int(sys.argv[1]), int(sys.argv[2])
-    os.environ["STATIONCLOCK_WIDTH"] = str(bits)
-    kept = harness.build_dir() / f"wine-starts{bits}"
+    w, count = width(sys.argv[1]), int(sys.argv[2])
+    kept = BUILD / f"wine-starts{w.bits}"
     shutil.rmtree(kept, ignore_errors=True)
     failures = []
     retried = 0
     for n in range(1, count + 1):
         began = time.monotonic()
-        why, notes, root = one_start()
+        why, notes, root = one_start(w)
         retried += any("crashed" in note for note in notes)
         if why:
             failures.append(why)
@@ -70,7 +62,7 @@ def main():
         took = time.monotonic() - began
         print(f"start {n}: {'FAILED ' + why if why else 'ok'}"
               + "".join(f"; {note}" for note in notes) + f" ({took:.1f} s)", flush=True)
-    print(f"{bits}-bit: {len(failures)} of {count} starts failed, "
+    print(f"{w.bits}-bit: {len(failures)} of {count} starts failed, "
           f"{retried} retried after a crash")
     for why in sorted(set(failures)):
         print(f"  {failures.count(why)} x {why}")

@@ -1,20 +1,15 @@
-"""The simulated station (tools/stationsim) for the end-to-end tests, and the
-texts the program must show for a reply it sent."""
+"""The simulated station (tools/stationsim) on a pseudo-terminal of its own,
+for the end-to-end tests, the benchmark and the demo; and its log."""
 
 import datetime
 import os
 import signal
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
-import harness
-
-
-def stationsim_exe():
-    default = harness.build_dir() / "native" / "tools" / "stationsim" / "stationsim"
-    return Path(os.environ.get("STATIONSIM", default))
+from program import ELAPSED, QUERY, STATION_TIME, texts_match
+from width import HarnessError, stationsim_exe
 
 
 class LogLine:
@@ -29,16 +24,25 @@ class LogLine:
     def numbers(self):
         return [int(word) for word in self.words]
 
+    def frame(self):
+        """The 12 data bytes of the frame in a REPLY line (after the start
+        byte)."""
+        sent = self.numbers()
+        start = sent.index(91)
+        return sent[start + 1:start + 13]
+
 
 class Station:
-    """A running stationsim on its own pseudo-terminal; .path is the link to
-    map a COM port to."""
+    """A running stationsim in a session's folder and environment (TZ may be
+    given); .path is the link to map a COM port to. args are its options."""
 
-    def __init__(self, folder, *args, env=None):
+    def __init__(self, session, *args, tz=None):
         exe = stationsim_exe()
         if not exe.exists():
-            raise harness.HarnessError(f"{exe} not found: build the native preset")
-        self.folder = Path(tempfile.mkdtemp(prefix="station-", dir=folder))
+            raise HarnessError(f"{exe} not found: build the native preset")
+        self.session = session
+        env = dict(session.env, **({"TZ": tz} if tz else {}))
+        self.folder = Path(tempfile.mkdtemp(prefix="station-", dir=session.root))
         self.path = str(self.folder / "port")
         self.log_path = self.folder / "station.log"
         self._proc = subprocess.Popen(
@@ -48,8 +52,8 @@ class Station:
         first = self._proc.stdout.readline()
         if not first.startswith("PORT "):
             self.stop()
-            raise harness.HarnessError(f"stationsim said {first!r}")
-        harness.wait_until(lambda: os.path.islink(self.path), 5, what="the station's link")
+            raise HarnessError(f"stationsim said {first!r}")
+        session.wait_until(lambda: os.path.islink(self.path), 5, what="the station's link")
 
     def lines(self, event=None):
         try:
@@ -59,10 +63,11 @@ class Station:
         lines = [LogLine(line) for line in text.splitlines() if line.strip()]
         return [line for line in lines if event is None or line.event == event]
 
-    def wait_for(self, event, count=1, timeout=10.0):
+    def wait_for(self, event, count=1, seconds=10):
         """The log's lines of this event once there are count of them."""
-        return harness.wait_until(lambda: len(self.lines(event)) >= count and self.lines(event),
-                                  timeout, what=f"{count} x {event} from the station")
+        return self.session.wait_until(
+            lambda: len(self.lines(event)) >= count and self.lines(event), seconds,
+            what=f"{count} x {event} from the station")
 
     def received(self):
         """Bytes the station received, as (mono ms, byte)."""
@@ -86,60 +91,14 @@ class Station:
         self.stop()
 
 
-# ---------------------------------------------------------------- expected texts
+def ask(driver, station, number):
+    """Clicks "Спросить" and waits for the station's answer number (from 1)
+    to show in the window; returns the two label texts and the REPLY line."""
+    driver.click_control(QUERY, wait=False)
+    reply = station.wait_for("REPLY", number)[number - 1]
+    around = reply.wall.replace(microsecond=0)
 
-EPOCH = datetime.datetime(1970, 1, 1)
-
-
-def signed(byte):
-    return byte - 256 if byte > 127 else byte
-
-
-def date_seconds(year, month, day, hour, minute, second):
-    """Seconds from 1970 of a local wall-clock reading, or -1 when the fields
-    are outside 1970-01-01 .. 2038-01-18 or impossible."""
-    try:
-        moment = datetime.datetime(year, month, day, hour, minute, second)
-    except (ValueError, OverflowError):
-        return -1
-    if not EPOCH <= moment < datetime.datetime(2038, 1, 19):
-        return -1
-    return int((moment - EPOCH).total_seconds())
-
-
-def expected_texts(frame, pc_now):
-    """The two label texts for the 12 data bytes of a reply, with the PC's
-    local clock reading pc_now (a naive datetime) at the time."""
-    d = [signed(b) for b in frame]
-    pc = date_seconds(pc_now.year, pc_now.month, pc_now.day, pc_now.hour, pc_now.minute,
-                      pc_now.second) - 2
-    station = date_seconds(2000 + d[5], d[4], d[3], d[0], d[1], d[2])
-    reference = date_seconds(2000 + d[11], d[10], d[9], d[6], d[7], d[8])
-    delta, elapsed = pc - station, pc - reference
-    days = int(elapsed / 86400)  # toward zero
-    first = f"{d[0]}:{d[1]}:{d[2]}   Delta {delta}c. {d[3]}/{d[4]}/20{d[5]}"
-    second = f"Прошло {days} дней ({elapsed}с.)"
-    return first, second
-
-
-def frame_of(reply_line):
-    """The 12 data bytes of the frame in a REPLY line (after the start byte)."""
-    sent = reply_line.numbers()
-    start = sent.index(91)
-    return sent[start + 1:start + 13]
-
-
-def texts_match(shown, frame, around):
-    """Whether shown (two texts) is what the program shows for the frame with
-    the PC clock read at around, give or take a second."""
-    return any(tuple(shown) == expected_texts(frame, around + datetime.timedelta(seconds=s))
-               for s in (0, -1, 1))
-
-
-def wall_now():
-    """The local wall clock now, as the program reads it."""
-    return datetime.datetime.now().replace(microsecond=0)
-
-
-def monotonic_ms():
-    return time.clock_gettime(time.CLOCK_MONOTONIC) * 1000.0
+    def shown():
+        texts = driver.text(STATION_TIME), driver.text(ELAPSED)
+        return texts if texts_match(texts, reply.frame(), around) else None
+    return station.session.wait_until(shown, 5, what=f"the texts of reply {number}"), reply

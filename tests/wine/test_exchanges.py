@@ -8,84 +8,61 @@ import time
 
 import pytest
 
-import harness
-from station import Station, frame_of, texts_match
+from program import ELAPSED, PORTS, QUERY, READY, STATION_TIME, STATUS, SYNC, delta_of, texts_match
+from ptys import PtyPair
+from station import ask
 
-QUERY, SYNC, STATION_TIME, ELAPSED, PORTS, STATUS = 0, 2, 3, 4, 5, 6
 GIVE_UP_BOUND_S = 5.0 + 2.0  # reply start limit + frame limit
-
-
-def start_station(session, *args, tz=None):
-    env = dict(session.env)
-    if tz:
-        env["TZ"] = tz
-    return Station(session.root, *args, env=env)
 
 
 def label_texts(driver):
     return driver.text(STATION_TIME), driver.text(ELAPSED)
 
 
-def query(driver, station, number):
-    """Clicks "Спросить" and waits for the station's answer number (from 1) to
-    show; returns the texts shown and the REPLY log line."""
-    driver.click_control(QUERY, wait=False)
-    reply = station.wait_for("REPLY", number)[number - 1]
-    frame = frame_of(reply)
-    around = reply.wall.replace(microsecond=0)
-    harness.wait_until(lambda: texts_match(label_texts(driver), frame, around), 5,
-                       what=f"the texts of reply {number}")
-    return label_texts(driver), reply
-
-
-def delta_of(text):
-    return int(text.split("Delta ")[1].split("c.")[0])
-
-
 @pytest.mark.parametrize("tz", ["UTC", "EST5EDT"])
-def test_query_then_sync_brings_the_station_clock_in_line(wine_session, launch, tz):
-    with start_station(wine_session, "--offset", "-100", tz=tz) as station:
-        driver = launch(ports={2: station.path}, extra_env={"TZ": tz})
-        assert driver.text(PORTS) == "COM2"
-        assert driver.text(STATUS) == "READY"
+def test_query_then_sync_brings_the_station_clock_in_line(launch, stations, tz):
+    station = stations("--offset", "-100", tz=tz)
+    driver = launch(ports={2: station.path}, extra_env={"TZ": tz})
+    assert driver.text(PORTS) == "COM2"
+    assert driver.text(STATUS) == READY
 
-        (first, elapsed), reply = query(driver, station, 1)
-        assert delta_of(first) in (97, 98, 99)
-        assert elapsed.startswith("Прошло 0 дней (")
+    (first, elapsed), reply = ask(driver, station, 1)
+    assert delta_of(first) in (97, 98, 99)
+    assert elapsed.startswith("Прошло 0 дней (")
 
-        # Sync: 110 and the local time at the click, each byte 210 ms apart.
-        sent_from = len(station.received())
-        driver.click_control(SYNC)
-        station.wait_for("SET")
-        received = station.received()[sent_from:]
-        assert [b for _, b in received][:1] == [110]
-        assert len(received) == 7
-        gaps = [b[0] - a[0] for a, b in zip(received, received[1:])]
-        assert all(gap >= 205 for gap in gaps), gaps
-        assert received[-1][0] - received[0][0] >= 1255
-        clicked = station.lines("RX")[sent_from].wall.replace(microsecond=0)
-        fields = [b for _, b in received[1:]]
-        assert any(fields == [t.hour, t.minute, t.second, t.day, t.month, t.year % 100]
-                   for t in (clicked, clicked - datetime.timedelta(seconds=1))), fields
+    # Sync: 110 and the local time at the click, each byte 210 ms apart.
+    sent_from = len(station.received())
+    driver.click_control(SYNC)
+    station.wait_for("SET")
+    received = station.received()[sent_from:]
+    assert [b for _, b in received][:1] == [110]
+    assert len(received) == 7
+    gaps = [b[0] - a[0] for a, b in zip(received, received[1:])]
+    assert all(gap >= 205 for gap in gaps), gaps
+    assert received[-1][0] - received[0][0] >= 1255
+    clicked = station.lines("RX")[sent_from].wall.replace(microsecond=0)
+    fields = [b for _, b in received[1:]]
+    assert any(fields == [t.hour, t.minute, t.second, t.day, t.month, t.year % 100]
+               for t in (clicked, clicked - datetime.timedelta(seconds=1))), fields
 
-        # The station now runs about 1.3 s behind the frame's moment.
-        (after, _), _ = query(driver, station, 2)
-        assert abs(delta_of(after)) <= 2
+    # The station now runs about 1.3 s behind the frame's moment.
+    (after, _), _ = ask(driver, station, 2)
+    assert abs(delta_of(after)) <= 2
 
-        driver.key("alt+f4")
-        ended = driver.wait_exit(5000)
-        assert ended["exited"] and ended["code"] == 0
+    driver.key("alt+f4")
+    ended = driver.wait_exit(5000)
+    assert ended["exited"] and ended["code"] == 0
 
 
-def test_odd_replies_show_exactly_what_arrived(wine_session, launch):
+def test_odd_replies_show_exactly_what_arrived(launch, stations):
     ahead = datetime.datetime.now() + datetime.timedelta(days=2, hours=1)
     future = "+".join(f"field={i}:{v}" for i, v in zip(
         range(7, 13), (ahead.hour, ahead.minute, ahead.second, ahead.day, ahead.month,
                        ahead.year % 100)))
     modes = ["prefix=5", "trailing=4", "normal", "field=1:200", "field=5:13", future]
-    with start_station(wine_session, "--mode", ",".join(modes)) as station:
-        driver = launch(ports={2: station.path})
-        shown = [query(driver, station, n)[0] for n in range(1, len(modes) + 1)]
+    station = stations("--mode", ",".join(modes))
+    driver = launch(ports={2: station.path})
+    shown = [ask(driver, station, n)[0] for n in range(1, len(modes) + 1)]
     assert shown[3][0].startswith("-56:")
     assert "/13/" in shown[4][0]
     # A second timestamp two days ahead: days counted toward zero.
@@ -95,7 +72,7 @@ def test_odd_replies_show_exactly_what_arrived(wine_session, launch):
 def test_flush_drops_what_followed_the_last_frame(wine_session, launch):
     good = bytes([10, 20, 30, 4, 5, 13, 1, 2, 3, 4, 5, 13])
     stale = bytes([91, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1])
-    with harness.PtyPair() as line:
+    with PtyPair() as line:
         answers = [bytes([91]) + good + stale, bytes([91]) + good]
         received = []
 
@@ -110,66 +87,66 @@ def test_flush_drops_what_followed_the_last_frame(wine_session, launch):
         driver = launch(ports={1: line.path})
         for number in (1, 2):
             driver.click_control(QUERY, wait=False)
-            harness.wait_until(lambda: len(received) >= number, 10, what="a query")
+            wine_session.wait_until(lambda: len(received) >= number, 10, what="a query")
             now = datetime.datetime.now().replace(microsecond=0)
-            harness.wait_until(lambda: texts_match(label_texts(driver), good, now), 5,
-                               what=f"the texts of answer {number}")
+            wine_session.wait_until(lambda: texts_match(label_texts(driver), good, now), 5,
+                                    what=f"the texts of answer {number}")
             time.sleep(0.3)  # the stale bytes of the first answer have arrived
         thread.join(5)
 
 
 @pytest.mark.parametrize("mode", ["silent", "short=2", "delay=6000", "short=6", "stream=4000",
                                   "hangup=5"])
-def test_station_that_never_finishes_cannot_hold_the_window(wine_session, launch, mode):
-    with start_station(wine_session, "--mode", mode) as station:
-        driver = launch(ports={2: station.path})
-        before = label_texts(driver)
-        started = time.monotonic()
-        driver.click_control(QUERY, wait=False)
-        station.wait_for("QUERY")
-        answered = driver.responds(int(GIVE_UP_BOUND_S * 1000) + 2000)
-        took = time.monotonic() - started
-        assert answered["answered"] and took <= GIVE_UP_BOUND_S + 1.5, (answered, took)
-        assert label_texts(driver) == before
-        # The window answers: the list drops and closes, the window closes.
-        driver.click_control(PORTS)
-        assert driver.combo(PORTS)["dropped"]
-        driver.key("escape")
-        driver.key("tab")  # Alt+F4 from a button: Wine's list keeps it to itself
-        driver.key("alt+f4")
-        ended = driver.wait_exit(5000)
-        assert ended["exited"] and ended["code"] == 0
+def test_station_that_never_finishes_cannot_hold_the_window(launch, stations, mode):
+    station = stations("--mode", mode)
+    driver = launch(ports={2: station.path})
+    before = label_texts(driver)
+    started = time.monotonic()
+    driver.click_control(QUERY, wait=False)
+    station.wait_for("QUERY")
+    answered = driver.responds(int(GIVE_UP_BOUND_S * 1000) + 2000)
+    took = time.monotonic() - started
+    assert answered["answered"] and took <= GIVE_UP_BOUND_S + 1.5, (answered, took)
+    assert label_texts(driver) == before
+    # The window answers: the list drops and closes, the window closes.
+    driver.click_control(PORTS)
+    assert driver.combo(PORTS)["dropped"]
+    driver.key("escape")
+    driver.key("tab")  # Alt+F4 from a button: Wine's list keeps it to itself
+    driver.key("alt+f4")
+    ended = driver.wait_exit(5000)
+    assert ended["exited"] and ended["code"] == 0
 
 
-def test_clicks_during_a_query_run_two_more_queries_in_order(wine_session, launch):
-    with start_station(wine_session, "--reply-delay", "1200") as station:
-        driver = launch(ports={2: station.path})
-        driver.click_control(QUERY, wait=False)
-        station.wait_for("QUERY")
-        driver.click_control(QUERY, wait=False)
-        driver.click_control(QUERY, wait=False)
-        replies = station.wait_for("REPLY", 3, timeout=15)
-        queries = station.lines("QUERY")
-        assert len(queries) == 3
-        # Each query starts only after the answer to the one before.
-        for previous, current in zip(replies, queries[1:]):
-            assert current.mono > previous.mono
-        time.sleep(1.5)
-        assert len(station.lines("QUERY")) == 3
-        assert texts_match(label_texts(driver), frame_of(replies[2]),
-                           replies[2].wall.replace(microsecond=0))
+def test_clicks_during_a_query_run_two_more_queries_in_order(launch, stations):
+    station = stations("--reply-delay", "1200")
+    driver = launch(ports={2: station.path})
+    driver.click_control(QUERY, wait=False)
+    station.wait_for("QUERY")
+    driver.click_control(QUERY, wait=False)
+    driver.click_control(QUERY, wait=False)
+    replies = station.wait_for("REPLY", 3, seconds=15)
+    queries = station.lines("QUERY")
+    assert len(queries) == 3
+    # Each query starts only after the answer to the one before.
+    for previous, current in zip(replies, queries[1:]):
+        assert current.mono > previous.mono
+    time.sleep(1.5)
+    assert len(station.lines("QUERY")) == 3
+    assert texts_match(label_texts(driver), replies[2].frame(),
+                       replies[2].wall.replace(microsecond=0))
 
 
-def test_closing_during_a_query_ends_the_program_after_the_query(wine_session, launch):
-    with start_station(wine_session, "--reply-delay", "1500") as station:
-        driver = launch(ports={2: station.path})
-        driver.click_control(QUERY, wait=False)
-        station.wait_for("QUERY")
-        driver.key("alt+f4", wait=False)
-        ended = driver.wait_exit(10000)
-        assert ended["exited"] and ended["code"] == 0
-        # The reply went out in full before the program let go of the port.
-        reply = station.wait_for("REPLY")[0]
-        closed = station.wait_for("CLOSE")[-1]
-        assert closed.mono >= reply.mono
-        assert len(station.lines("TX")) == 13 and not station.lines("TX-LOST")
+def test_closing_during_a_query_ends_the_program_after_the_query(launch, stations):
+    station = stations("--reply-delay", "1500")
+    driver = launch(ports={2: station.path})
+    driver.click_control(QUERY, wait=False)
+    station.wait_for("QUERY")
+    driver.key("alt+f4", wait=False)
+    ended = driver.wait_exit(10000)
+    assert ended["exited"] and ended["code"] == 0
+    # The reply went out in full before the program let go of the port.
+    reply = station.wait_for("REPLY")[0]
+    closed = station.wait_for("CLOSE")[-1]
+    assert closed.mono >= reply.mono
+    assert len(station.lines("TX")) == 13 and not station.lines("TX-LOST")

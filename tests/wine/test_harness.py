@@ -1,19 +1,23 @@
-"""The harness's own guarantees that the other tests lean on: no program
-start while a COM link is not the test's or a serial device of the machine
-is reachable, a prefix cache that reuses only finished prefixes, the
-pseudo-terminals that stand in for present and held ports, and the driver's
-reading of a busy program. All but the first and the last need no Wine."""
+"""The harness's own guarantees that need Wine, or the isolated /dev of an
+end-to-end run: no program start while a COM link is not the test's, no
+serial device reachable, the driver's reading of a busy program, and a
+session that starts again after Wine crashed during its first start. The
+rest of the harness's self-tests need no Wine: test_rig.py."""
 
 import os
-import subprocess
+import threading
 import time
 
 import pytest
 
-import harness
+from ports import UnsafePorts, exposed_serial_devices
+from program import QUERY, READY, STATION_TIME, STATUS
+from ptys import PtyPair
+from session import WineSession
 
 
 def test_no_start_while_a_com_link_is_not_the_tests(wine_session):
+    assert exposed_serial_devices() == []
     wine_session.map_ports({})
     link = wine_session.prefix / "dosdevices" / "com3"
     try:
@@ -21,10 +25,10 @@ def test_no_start_while_a_com_link_is_not_the_tests(wine_session):
         # /dev/ttyS2 for COM3 by itself.
         os.unlink(link)
         with wine_session.driver() as driver:
-            with pytest.raises(harness.UnsafePorts, match="com3"):
+            with pytest.raises(UnsafePorts, match="com3"):
                 driver.start_program()
             os.symlink(wine_session.absent_port_path(4), link)
-            with pytest.raises(harness.UnsafePorts, match="com3"):
+            with pytest.raises(UnsafePorts, match="com3"):
                 driver.start_program()
             assert not driver.status()["started"]
     finally:
@@ -32,196 +36,44 @@ def test_no_start_while_a_com_link_is_not_the_tests(wine_session):
     wine_session.assert_ports_safe()
 
 
-@pytest.fixture
-def dosdevices(tmp_path):
-    """An empty dosdevices folder, the absent ports' folder and the links
-    wanted with COM3 present (through a link of its own, as stationsim's)."""
-    folder, absent = tmp_path / "dosdevices", tmp_path / "absent"
-    folder.mkdir()
-    absent.mkdir()
-    port = tmp_path / "port"
-    port.symlink_to("/dev/pts/7")
-    return folder, absent, harness.wanted_links({3: port}, absent)
-
-
-def test_wanted_links_name_all_twenty_ports_and_no_other():
-    wanted = harness.wanted_links({3: "/x/port"}, "/x/absent")
-    assert sorted(wanted) == list(range(1, 21))
-    assert (wanted[1], wanted[3], wanted[20]) == ("/x/absent/com1", "/x/port", "/x/absent/com20")
-    for number in (0, 21):
-        with pytest.raises(harness.HarnessError):
-            harness.wanted_links({number: "/x/port"}, "/x/absent")
-
-
-@pytest.mark.parametrize("damage, problem", [
-    # Wine falls back to /dev/ttyS<N-1> for a COMn without a link.
-    (lambda d, a: (d / "com7").unlink(), "com7 -> None"),
-    (lambda d, a: ((d / "com1").unlink(), (d / "com1").symlink_to("/dev/ttyS0")),
-     "com1 -> /dev/ttyS0"),
-    (lambda d, a: ((d / "com2").unlink(), (d / "com2").write_text("")), "com2 -> "),
-    (lambda d, a: (a / "com5").write_text(""), "com5 -> "),
-])
-def test_every_wrong_link_is_found_and_written_right(dosdevices, damage, problem):
-    folder, absent, wanted = dosdevices
-    harness.write_links(folder, wanted)
-    assert harness.link_problems(folder, wanted, absent) == []
-    damage(folder, absent)
-    problems = harness.link_problems(folder, wanted, absent)
-    assert len(problems) == 1 and problems[0].startswith(problem), problems
-    if not (absent / "com5").exists():
-        harness.write_links(folder, wanted)
-        assert harness.link_problems(folder, wanted, absent) == []
-
-
-def test_a_wanted_link_that_reaches_the_console_is_still_a_problem(dosdevices):
-    folder, absent, _ = dosdevices
-    sneaky = folder.parent / "sneaky"
-    sneaky.symlink_to("/dev/ttyS0")
-    wanted = harness.wanted_links({4: sneaky}, absent)
-    harness.write_links(folder, wanted)
-    assert harness.link_problems(folder, wanted, absent) == [
-        f"com4 -> {sneaky} reaches a serial device of the machine"]
-
-
-def test_higher_console_links_are_removed_and_others_kept(dosdevices):
-    folder, _, wanted = dosdevices
-    (folder / "com21").symlink_to("/dev/ttyS0")
-    (folder / "com22").symlink_to("/dev/pts/3")
-    (folder / "c:").symlink_to("../drive_c")
-    harness.write_links(folder, wanted)
-    assert not os.path.lexists(folder / "com21")
-    assert os.readlink(folder / "com22") == "/dev/pts/3"
-    assert os.readlink(folder / "c:") == "../drive_c"
-
-
-@pytest.mark.parametrize("path, serial", [
-    ("/dev/ttyS0", True), ("/dev/ttyS12", True), ("/dev/ttyUSB0", True),
-    ("/dev/ttyACM1", True), ("/dev/console", True), ("/dev/pts/0", False),
-    ("/dev/null", False), ("/dev/tty", False), ("/tmp/ttyS0", False)])
-def test_serial_devices_of_the_machine_are_recognised(path, serial):
-    assert harness.is_machine_serial_device(path) is serial
-
-
-def test_the_tests_run_where_no_serial_device_is_reachable():
-    assert harness.exposed_serial_devices() == []
-
-
-def fake_prefix(root, arch):
-    prefix = root / "prefix"
-    system32 = prefix / "drive_c" / "windows" / "system32"
-    system32.mkdir(parents=True)
-    for name in ("kernel32.dll", "user32.dll", "comctl32.dll"):
-        (system32 / name).write_bytes(b"MZ")
-    manifests = prefix / "drive_c" / "windows" / "winsxs" / "manifests"
-    manifests.mkdir(parents=True)
-    (manifests / ("x86_microsoft.windows.common-controls_6595b64144ccf1df_"
-                  "6.0.2600.2982_none_deadbeef.manifest")).write_text("")
-    (prefix / "system.reg").write_text(f"WINE REGISTRY Version 2\n#arch={arch}\n")
-    (prefix / "user.reg").write_text('[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n'
-                                     '[Software\\\\Wine\\\\Fonts]\n'
-                                     '"Path"="Z:\\\\usr\\\\share\\\\wine\\\\fonts"\n')
-    (prefix / "dosdevices").mkdir()
-    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
-    (prefix / ".complete").write_text("")
-    return prefix
-
-
-@pytest.mark.parametrize("damage, problem", [
-    (None, None),
-    (lambda p: (p / ".complete").unlink(), "not marked complete"),
-    (lambda p: (p / "system.reg").write_text("#arch=win64\n"), "system.reg is not of a win32"),
-    (lambda p: (p / "user.reg").write_text('"Managed"="N"\n'), "Wine's font folder"),
-    (lambda p: (p / "user.reg").write_text("share\\\\wine\\\\fonts"), "Wine-drawn window"),
-    (lambda p: (p / "drive_c/windows/system32/user32.dll").unlink(), "no system32/user32.dll"),
-    (lambda p: [f.unlink() for f in (p / "drive_c/windows/winsxs/manifests").iterdir()],
-     "no version 6 common controls"),
-    (lambda p: (p / "dosdevices" / "c:").unlink(), "no c: drive"),
-    (lambda p: (p / "dosdevices" / "com1").symlink_to("/dev/ttyS0"), "COM links kept"),
-])
-def test_only_a_finished_prefix_is_reused(tmp_path, damage, problem):
-    prefix = fake_prefix(tmp_path, "win32")
-    if damage is None:
-        assert harness.prefix_problems(prefix, "win32") == []
-        assert harness.prefix_problems(tmp_path / "none", "win32")[0] == "not marked complete"
-        return
-    damage(prefix)
-    problems = harness.prefix_problems(prefix, "win32")
-    assert len(problems) == 1 and problems[0].startswith(problem), problems
-
-
-def test_pty_pair_carries_raw_bytes_both_ways():
-    every_byte = bytes(range(256))
-    with harness.PtyPair() as pty:
-        far = os.open(pty.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            os.write(far, every_byte)
-            received = b""
-            while len(received) < len(every_byte):
-                chunk = pty.read(timeout=2)
-                assert chunk, received
-                received += chunk
-            assert received == every_byte
-            pty.write(every_byte)
-            received = b""
-            while len(received) < len(every_byte):
-                received += os.read(far, 4096)
-            assert received == every_byte
-        finally:
-            os.close(far)
-
-
-def test_locked_pty_exists_but_cannot_be_opened():
-    with harness.LockedPty() as held:
-        assert os.path.exists(held.path)
-        with pytest.raises(OSError):
-            os.open(held.path, os.O_RDWR | os.O_NOCTTY)
-
-
-def test_labels_are_read_at_once_while_the_program_is_busy(launch):
-    query, station_time, status = 0, 3, 6
-    with harness.PtyPair() as line:
+def test_labels_are_read_at_once_while_the_program_is_busy(wine_session, launch):
+    with PtyPair() as line:
         driver = launch(ports={1: line.path})
-        assert driver.text(status) == "READY"
+        assert driver.text(STATUS) == READY
         # Nothing answers on the line: the query keeps the program busy for
         # seconds without taking messages.
-        driver.click_control(query, wait=False)
-        harness.wait_until(lambda: line.read(timeout=0.1), 5, what="the query command")
+        driver.click_control(QUERY, wait=False)
+        wine_session.wait_until(lambda: line.read(timeout=0.1), 5, what="the query command")
         assert not driver.responds(300)["answered"]
         began = time.monotonic()
-        waited = driver.wait_text(station_time, "", 400)
-        assert not waited["changed"] and waited["text"] == ""
-        assert driver.text(status) == "READY"
+        assert driver.text(STATION_TIME) == "" and driver.text(STATUS) == READY
         assert time.monotonic() - began < 1.0
 
 
-def test_a_crash_during_the_first_start_is_seen_at_once_and_started_again(tmp_path, monkeypatch):
-    session = harness.WineSession(root=tmp_path)
-    assert session.crash() is None
-    (session.logs / "driver.log").write_bytes(b"noise\nwineserver crashed, please enable coredumps\n")
-    assert session.crash() == "driver.log: wineserver crashed"
-    (session.logs / "driver.log").write_bytes(b"qemu: uncaught target signal 11\n")
-    assert session.crash() is None  # a helper's crash: Wine starts it again
-    session._server = subprocess.Popen(["true"])
-    session._server.wait()
-    assert session.crash() == "the wineserver ended with 0"
+@pytest.mark.only64("the retry is the same code in both widths, and a second "
+                    "session costs a minute under qemu")
+def test_a_first_start_that_crashed_starts_again_with_fresh_logs(wine_session, tmp_path):
+    session = WineSession(wine_session.w, root=tmp_path)
+    server_log = session.logs / "wineserver.log"
+    signed = threading.Event()
 
-    starts = []
-
-    def first_start(cached):
-        starts.append(session.prefix.exists())
-        session.prefix.mkdir()
-        if len(starts) == 1:
-            raise harness.WineCrashed("the wineserver ended with -11")
-    monkeypatch.setattr(harness, "cached_prefix", lambda w, log: (tmp_path / "cached", False))
-    monkeypatch.setattr(harness, "start_xvfb", lambda log: (None, ":99"))
-    monkeypatch.setattr(session, "_first_start", first_start)
-    session.start()
-    # Once more, from a fresh copy: the crashed one is gone, its logs kept.
-    assert starts == [False, False]
-    assert session.notes == ["first start crashed (the wineserver ended with -11); "
-                             "again from a fresh copy"]
-    assert (session.root / "logs-crash1" / "driver.log").exists()
-    monkeypatch.setattr(session, "_first_start", lambda cached: (_ for _ in ()).throw(
-        harness.WineCrashed("again")))
-    with pytest.raises(harness.WineCrashed):
+    def crash_sign():
+        # The first attempt's server log gets a crashed process's line.
+        while not signed.is_set():
+            if server_log.exists():
+                with open(server_log, "ab") as log:
+                    log.write(b"wineserver crashed, please enable coredumps\n")
+                signed.set()
+            time.sleep(0.01)
+    thread = threading.Thread(target=crash_sign, daemon=True)
+    thread.start()
+    try:
         session.start()
+        assert session.notes == ["first start crashed (wineserver.log: wineserver crashed); "
+                                 "again from a fresh copy"]
+        assert b"crashed" in (session.root / "logs-crash1" / "wineserver.log").read_bytes()
+        assert session.crash() is None
+        session.assert_ports_safe()
+    finally:
+        signed.set()
+        session.close()

@@ -2,17 +2,8 @@
 the probe settles on, what StatusLabel says, reopening on the user's choice,
 and the line the program opens."""
 
-import pytest
-
-import harness
-from station import Station
-
-QUERY, SYNC, PORTS, STATUS = 0, 2, 5, 6
-IDOK = 1
-
-
-def warning(port):
-    return f"Порт {port} недоступен"
+from program import IDOK, NOT_AVAILABLE, PORTS, QUERY, READY, STATUS, SYNC, warning
+from ptys import LockedPty
 
 
 def assert_warns(driver, button, port):
@@ -22,47 +13,34 @@ def assert_warns(driver, button, port):
     assert driver.msgbox_press(IDOK)["closed"]
 
 
-@pytest.fixture
-def stations(wine_session):
-    """stations(*args) starts a simulated station; all are stopped after the test."""
-    started = []
-
-    def start(*args):
-        station = Station(wine_session.root, *args)
-        started.append(station)
-        return station
-    yield start
-    for station in started:
-        station.stop()
-
-
-def test_only_com7_present_is_found_and_later_ports_are_not_tried(launch, stations):
+def test_only_com7_present_is_found_and_later_ports_are_not_tried(
+        wine_session, launch, stations):
     com7, com8 = stations(), stations()
     driver = launch(ports={7: com7.path, 8: com8.path})
     assert driver.text(PORTS) == "COM7"
     assert driver.combo(PORTS)["selected"] == 6
-    assert driver.text(STATUS) == "READY"
+    assert driver.text(STATUS) == READY
     com7.wait_for("OPEN")
     # The line as the program set it up: 1200 baud, one stop bit. The
     # station looks at the line's settings now and then, so give it a moment.
-    harness.wait_until(lambda: com7.lines("SETTINGS")[-1:][0].words == ["1200", "8N1"]
-                       if com7.lines("SETTINGS") else False, 5, what="1200 8N1 on COM7")
+    wine_session.wait_until(lambda: [line.words for line in com7.lines("SETTINGS")][-1:]
+                            == [["1200", "8N1"]], 5, what="1200 8N1 on COM7")
     assert not com8.lines("OPEN")
 
 
 def test_held_and_absent_ports_are_skipped(launch, stations):
     com3 = stations()
-    with harness.LockedPty() as held:
+    with LockedPty() as held:
         driver = launch(ports={1: held.path, 3: com3.path})
         assert driver.text(PORTS) == "COM3"
-        assert driver.text(STATUS) == "READY"
+        assert driver.text(STATUS) == READY
 
 
 def test_two_digit_port_is_found(launch, stations):
     com15 = stations()
     driver = launch(ports={15: com15.path})
     assert driver.text(PORTS) == "COM15"
-    assert driver.text(STATUS) == "READY"
+    assert driver.text(STATUS) == READY
     com15.wait_for("OPEN")
 
 
@@ -78,7 +56,7 @@ def test_user_choice_reopens_and_a_missing_port_warns_until_a_good_one_is_picked
     # list control; the unit tests cover a change event for the same entry.)
     driver.pick_mouse(PORTS, 4)
     assert driver.text(PORTS) == "COM5"
-    assert driver.text(STATUS) == "not available"
+    assert driver.text(STATUS) == NOT_AVAILABLE
     com3.wait_for("CLOSE")
     assert_warns(driver, QUERY, "COM5")
     assert_warns(driver, SYNC, "COM5")
@@ -88,8 +66,8 @@ def test_user_choice_reopens_and_a_missing_port_warns_until_a_good_one_is_picked
     driver.key("tab")  # from SyncButton, which took the focus when clicked
     assert driver.focused_id() == PORTS
     driver.pick_keys(PORTS, 3)
-    assert driver.text(STATUS) == "not available"
+    assert driver.text(STATUS) == NOT_AVAILABLE
     driver.pick_keys(PORTS, 2)
     assert driver.text(PORTS) == "COM3"
-    assert driver.text(STATUS) == "READY"
+    assert driver.text(STATUS) == READY
     com3.wait_for("OPEN", 2)

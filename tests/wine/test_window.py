@@ -9,14 +9,10 @@ import time
 
 import pytest
 
-import harness
-from harness import wait_until
-from station import Station, frame_of, texts_match
-
-TITLE = "Метеостанция"
-
-QUERY, SYNC, STATION_TIME, ELAPSED, PORTS, STATUS = 0, 2, 3, 4, 5, 6
-LABELS = (STATION_TIME, ELAPSED, STATUS)
+from program import (ELAPSED, IDOK, LABELS, NOT_AVAILABLE, PORT_NAMES, PORTS, QUERY,
+                     QUERY_TEXT, READY, STATION_TIME, STATUS, SYNC, SYNC_TEXT, TITLE,
+                     WINDOW_CLASS, texts_match, warning)
+from width import REPO
 
 WS_CHILD = 0x40000000
 WS_VISIBLE = 0x10000000
@@ -28,7 +24,6 @@ WS_TABSTOP = 0x00010000
 CBS_DROPDOWNLIST = 0x0003
 WS_EX_WINDOWEDGE = 0x00000100
 HTCAPTION = 2
-IDOK = 1
 
 MAIN_STYLE = 0xCC0000  # caption, system menu, sizing border
 BUTTON_STYLE = 0x50030000
@@ -54,24 +49,19 @@ LAYOUT = {
 
 # With every port absent the probe ends on the first entry.
 TEXTS_AFTER_START = {
-    QUERY: "Спросить",
-    SYNC: "Синхро",
+    QUERY: QUERY_TEXT,
+    SYNC: SYNC_TEXT,
     STATION_TIME: "",
     ELAPSED: "",
     PORTS: "COM1",
-    STATUS: "not available",
+    STATUS: NOT_AVAILABLE,
 }
-PORT_NAMES = [f"COM{n}" for n in range(1, 21)]
 
 # Wine's Russian message boxes label the button with Cyrillic letters.
 OK_TEXTS = ("OK", "ОК")
 
 # Where the pointer rests when it must not touch the program's window.
 POINTER_PARK = (1010, 755)
-
-
-def texts(driver):
-    return {c["id"]: c["text"] for c in driver.children()}
 
 
 def focus_sequence(driver, keys):
@@ -83,34 +73,30 @@ def focus_sequence(driver, keys):
     return seen
 
 
-def warning_text(port):
-    return f"Порт {port} недоступен"
-
-
-def activated_focus(driver, timeout=3.0):
+def activated_focus(driver):
     """Waits until MainWindow is active again; its focus then."""
     def active():
         focus = driver.focus()
         return focus if focus["main_active"] else None
-    return wait_until(active, timeout, what="MainWindow to become active")
+    return driver.session.wait_until(active, 3, what="MainWindow to become active")
 
 
 # ---------------------------------------------------------------- after start-up
 
 
 @pytest.fixture(scope="class")
-def shown(runner, artifacts):
+def shown(runner):
     """One program for the checks that only look; its window is saved as
-    build/wine-tests/window.png (and as docs/window.png when
+    build/wine-tests<width>/window.png (and as docs/window.png when
     STATIONCLOCK_DOCS_SCREENSHOT=1)."""
     driver = runner.start()
     driver.move(*POINTER_PARK)
     time.sleep(0.3)  # let the first paint finish
-    shot = runner.session.screenshot(artifacts / "window.png", driver.window()["rect"])
+    folder = runner.session.w.artifacts()
+    folder.mkdir(parents=True, exist_ok=True)
+    shot = runner.session.screenshot(folder / "window.png", driver.window()["rect"])
     if os.environ.get("STATIONCLOCK_DOCS_SCREENSHOT") == "1":
-        docs = harness.REPO / "docs"
-        docs.mkdir(exist_ok=True)
-        shutil.copy(shot, docs / "window.png")
+        shutil.copy(shot, REPO / "docs" / "window.png")
     yield driver
     runner.finish()
 
@@ -147,7 +133,7 @@ class TestAfterStart:
             assert control["visible"] and control["enabled"], number
 
     def test_texts_after_start(self, shown):
-        assert texts(shown) == TEXTS_AFTER_START
+        assert shown.texts() == TEXTS_AFTER_START
 
     def test_port_list_after_start(self, shown):
         combo = shown.combo(PORTS)
@@ -213,12 +199,12 @@ def test_focus_comes_back_when_the_program_is_activated_again(program, keys, foc
 
 def test_label_clicks_change_nothing(program):
     program.key("tab")
-    before = texts(program)
+    before = program.texts()
     focused = program.focused_id()
     for label in LABELS:
         program.click_control(label)
     assert not program.msgbox(300)["found"]
-    assert texts(program) == before
+    assert program.texts() == before
     assert program.focused_id() == focused
     assert program.combo(PORTS)["selected"] == 0
     assert program.status()["running"]
@@ -242,7 +228,7 @@ def test_port_list_drops_and_picks_with_mouse_and_keys(program):
     picked = program.combo(PORTS)
     assert (picked["selected"], picked["dropped"]) == (6, False)
     assert program.text(PORTS) == "COM7"
-    assert program.text(STATUS) == "not available"
+    assert program.text(STATUS) == NOT_AVAILABLE
     assert program.focused_id() == PORTS
 
     program.pick_keys(PORTS, 9)
@@ -250,12 +236,12 @@ def test_port_list_drops_and_picks_with_mouse_and_keys(program):
     program.key("up")
     assert program.combo(PORTS)["selected"] == 8
     assert program.text(PORTS) == "COM9"
-    assert program.text(STATUS) == "not available"
+    assert program.text(STATUS) == NOT_AVAILABLE
 
     # The warning names the port now selected.
     program.click_control(QUERY)
     box = program.msgbox()
-    assert box["found"] and box["text"] == warning_text("COM9")
+    assert box["found"] and box["text"] == warning("COM9")
     assert program.msgbox_press(IDOK)["closed"]
 
 
@@ -266,7 +252,7 @@ def assert_warning_box(box, port):
     assert box["found"] and box["count"] == 1
     assert box["class"] == "#32770"
     assert box["title"] == ""
-    assert box["text"] == warning_text(port)
+    assert box["text"] == warning(port)
     assert [icon["looks_like"] for icon in box["icons"]] == ["warning"]
     assert [button["id"] for button in box["buttons"]] == [IDOK]
     assert box["buttons"][0]["text"] in OK_TEXTS
@@ -276,7 +262,7 @@ def assert_warning_box(box, port):
 
 @pytest.mark.parametrize("button", [QUERY, SYNC], ids=["query", "sync"])
 def test_button_without_open_port_warns_and_window_waits(program, button):
-    before = texts(program)
+    before = program.texts()
     program.click_control(button)
     box = program.msgbox()
     assert_warning_box(box, "COM1")
@@ -292,7 +278,7 @@ def test_button_without_open_port_warns_and_window_waits(program, button):
     pressed = program.msgbox_press(IDOK)
     assert pressed["closed"] and pressed["main_enabled"]
     assert not program.msgbox(300)["found"]
-    assert texts(program) == before
+    assert program.texts() == before
     assert program.status()["running"]
 
 
@@ -339,27 +325,28 @@ def test_alt_f4_ends_the_program_with_code_0(program, tabs):
 # ---------------------------------------------------------------- a Windows of another language
 
 
-def test_texts_read_cyrillic_under_a_latin_code_page(wine_session, launch):
+def test_texts_read_cyrillic_under_a_latin_code_page(wine_session, launch, stations):
     # The program's process gets the code page of English Windows (1252), as
     # the driver's does, from the environment; the manifest makes it 1251.
     english = {"LANG": "en_US.UTF-8", "LC_ALL": "en_US.UTF-8"}
-    with Station(wine_session.root, env=wine_session.env) as station:
-        driver = launch(ports={2: station.path}, extra_env=english, title=None)
-        assert driver.call("ping")["acp"] == 1252
-        shown = wait_until(lambda: driver.wtexts().get("StationClockWindow"), 10,
-                           what="the main window")
-        assert [shown[k] for k in ("title", QUERY, SYNC, STATUS)] == \
-            [TITLE, "Спросить", "Синхро", "READY"]
+    station = stations()
+    driver = launch(ports={2: station.path}, extra_env=english, title=None)
+    assert driver.call("ping")["acp"] == 1252
+    shown = wine_session.wait_until(lambda: driver.wtexts().get(WINDOW_CLASS), 10,
+                                    what="the main window")
+    assert [shown[k] for k in ("title", QUERY, SYNC, STATUS)] == \
+        [TITLE, QUERY_TEXT, SYNC_TEXT, READY]
 
-        driver.find_window()
-        driver.click_control(QUERY, wait=False)
-        reply = station.wait_for("REPLY")[0]
-        around = reply.wall.replace(microsecond=0)
-        wait_until(lambda: texts_match(
-            [driver.wtexts()["StationClockWindow"][k] for k in (STATION_TIME, ELAPSED)],
-            frame_of(reply), around), 5, what="the reply's texts")
+    driver.find_window()
+    driver.click_control(QUERY, wait=False)
+    reply = station.wait_for("REPLY")[0]
+    around = reply.wall.replace(microsecond=0)
+    wine_session.wait_until(lambda: texts_match(
+        [driver.wtexts()[WINDOW_CLASS][k] for k in (STATION_TIME, ELAPSED)],
+        reply.frame(), around), 5, what="the reply's texts")
 
-        driver.pick_mouse(PORTS, 0)  # COM1, absent: no port open
-        driver.click_control(QUERY)
-        box = wait_until(lambda: driver.wtexts().get("#32770"), 5, what="the warning box")
-        assert box[0xFFFF] == warning_text("COM1")
+    driver.pick_mouse(PORTS, 0)  # COM1, absent: no port open
+    driver.click_control(QUERY)
+    box = wine_session.wait_until(lambda: driver.wtexts().get("#32770"), 5,
+                                  what="the warning box")
+    assert box[0xFFFF] == warning("COM1")

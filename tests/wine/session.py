@@ -1,0 +1,278 @@
+"""A Wine session: Xvfb, a copy of the cached prefix of one width (code page
+1251) and its persistent wineserver, for one test run. Programs are started
+and driven through the test driver (driver_client.Driver)."""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+from pathlib import Path
+
+import ports
+from driver_client import Driver, from_hex
+from prefixes import LOCALE, WINE_FONTS, WINESERVER, cached_prefix, stop_server, wine_env
+from width import HarnessError, WineCrashed, wait_until
+
+SCREEN = (1024, 768)
+
+# What a Wine process writes when its wineserver crashed: the others then
+# wait for ever. (Under qemu, Wine's helper processes also crash now and then
+# with "uncaught target signal"; Wine restarts them, so that is no sign.)
+CRASH_SIGNS = (b"wineserver crashed",)
+
+
+# The program's code page, and an English Windows' in one test.
+LOCALES = (LOCALE, "en_US.UTF-8")
+
+
+def missing_locales():
+    out = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    have = {line.lower().replace("-", "") for line in out}
+    return [name for name in LOCALES if name.lower().replace("-", "") not in have]
+
+
+def start_xvfb(log_path, w):
+    """A private Xvfb (no window manager) on a display it picks itself;
+    returns (process, display name)."""
+    read_end, write_end = os.pipe()
+    with open(log_path, "ab") as log:
+        proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+             f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16) if select.select([read_end], [], [], w.bound(30))[0] else b""
+        if not chunk:
+            os.close(read_end)
+            proc.kill()
+            raise HarnessError(f"Xvfb did not report its display (see {log_path})")
+        number += chunk
+    os.close(read_end)
+    return proc, f":{int(number)}"
+
+
+def end_process(proc, timeout=10):
+    """Asks proc to end (SIGTERM) and kills it when it has not after timeout s."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def wine_processes(prefix, name_part):
+    """Unix pids of the processes of a Wine prefix whose command line
+    contains name_part (case-insensitive)."""
+    pids = []
+    wanted_env = f"WINEPREFIX={prefix}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            environ = (entry / "environ").read_bytes().split(b"\0")
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ")
+        except OSError:
+            continue
+        if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
+            pids.append(int(entry.name))
+    return pids
+
+
+def server_sockets(prefix):
+    """Where the wineserver of a prefix listens, once it does: Debian's Wine
+    keeps its servers in a folder "wine-XXXXXX" of its own in the
+    temporary folder (upstream Wine: ".wine-<uid>")."""
+    st = os.stat(prefix)
+    name = f"server-{st.st_dev:x}-{st.st_ino:x}/socket"
+    tmp = Path(os.environ.get("TMPDIR", "/tmp"))
+    return [*tmp.glob(f"wine-*/{name}"), *tmp.glob(f".wine-{os.getuid()}/{name}")]
+
+
+class WineSession:
+    """start() makes the copy, writes every COM link absent, starts the server
+    and a first driver (which brings up Wine's services). When Wine crashes
+    during that first start (it happens under qemu), it starts once more from
+    a fresh copy, with fresh logs; the crashed attempt's logs are kept in
+    logs-crash1. close() stops every Wine process of the prefix and the X
+    server.
+    """
+
+    def __init__(self, w, root=None, keep=False, display=None):
+        self.w = w
+        if missing_locales():
+            raise HarnessError(f"locales {missing_locales()} missing: run scripts/install.sh")
+        for tool in (w.loader, WINESERVER, *(["Xvfb"] if display is None else []), "import"):
+            if shutil.which(tool) is None:
+                raise HarnessError(f"{tool} not found: run scripts/install.sh")
+        self.root = Path(tempfile.mkdtemp(prefix=f"scwine{w.bits}-", dir=root))
+        self.prefix = self.root / "prefix"
+        self.absent_dir = self.root / "absent"
+        self.logs = self.root / "logs"
+        self.absent_dir.mkdir()
+        self.logs.mkdir()
+        self.keep = keep
+        self.display = display  # an X display name; None: a private Xvfb
+        self._own_display = display is None
+        self.env = None
+        self.notes = []  # what start() had to overcome, one line each
+        self._xvfb = None
+        self._server = None
+        self._ports = None  # the mapping in force, {n: path} for n in 1..20
+        self.drivers = []
+
+    # -- set-up and tear-down
+
+    def start(self):
+        ports.assert_isolated()
+        with open(self.logs / "prefix.log", "ab") as log:
+            cached, built = cached_prefix(self.w, log)
+        if built:
+            self.notes.append(f"prefix built into {cached}")
+        if self._own_display:
+            self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log", self.w)
+        self.env = wine_env(self.w, self.prefix, self.display)
+        for attempt in (1, 2):
+            try:
+                self._first_start(cached)
+                return
+            except WineCrashed as e:
+                if attempt == 2:
+                    raise
+                self.notes.append(f"first start crashed ({e}); again from a fresh copy")
+                self._stop_wine()
+                shutil.rmtree(self.prefix)
+                self.logs.rename(self.root / f"logs-crash{attempt}")
+                self.logs.mkdir()
+
+    def _first_start(self, cached):
+        subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(self.prefix)],
+                       check=True)
+        (self.prefix / ".complete").unlink()
+        self.map_ports({})
+        self._start_server()
+        with self.driver(ready_timeout=self.w.first_start_s) as driver:
+            face = from_hex(driver.call("ping")["caption_button_font"])
+        crash = self.crash()
+        if crash:
+            raise WineCrashed(crash)
+        if face != "Marlett":
+            raise HarnessError(
+                f"Wine finds no Marlett font (it offers {face!r}), so caption buttons "
+                f"would show letters: is {WINE_FONTS}/marlett.ttf there (fonts-wine)?")
+        self.assert_ports_safe()
+
+    def _start_server(self):
+        # A persistent server, which lives until close(). No Wine process may
+        # start before it listens: one that finds no socket starts a server of
+        # its own, which ends with the last Wine process and takes Wine's
+        # services down with it, while this one exits because the other holds
+        # the prefix's lock.
+        with open(self.logs / "wineserver.log", "ab") as log:
+            self._server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env,
+                                            stdout=log, stderr=log, start_new_session=True)
+        wait_until(lambda: server_sockets(self.prefix) or self._server.poll() is not None,
+                   self.w.bound(30), what="the wineserver's socket")
+        if self._server.poll() is not None:
+            raise HarnessError(f"the wineserver ended with {self._server.returncode} "
+                               f"(see {self.logs / 'wineserver.log'})")
+
+    def crash(self):
+        """Why Wine can no longer answer (the server ended, or a process
+        crashed), or None."""
+        if self._server is not None and self._server.poll() is not None:
+            return f"the wineserver ended with {self._server.returncode}"
+        for log in (self.logs / "driver.log", self.logs / "wineserver.log"):
+            try:
+                text = log.read_bytes()
+            except OSError:
+                continue
+            for sign in CRASH_SIGNS:
+                if sign in text:
+                    return f"{log.name}: {sign.decode()}"
+        return None
+
+    def _stop_wine(self):
+        for driver in list(self.drivers):
+            driver.close()
+        if self.env is not None:
+            stop_server(self.env)
+        if self._server is not None:
+            end_process(self._server)
+            self._server = None
+        # Processes of the prefix that outlived their server (qemu keeps a
+        # crashed one waiting now and then).
+        self.kill_wine_processes("")
+
+    def close(self):
+        self._stop_wine()
+        if self._xvfb is not None:
+            end_process(self._xvfb)
+            self._xvfb = None
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- serial ports
+
+    def absent_port_path(self, number):
+        """The path that stands for an absent COM<number>: it never exists."""
+        return str(self.absent_dir / f"com{number}")
+
+    def map_ports(self, present):
+        """Maps COMn to present[n] (a Unix path) and every other COM1..COM20 to
+        a path that does not exist, by writing the prefix's links. The program
+        opens its ports at start and on the user's choice, so map them before
+        either."""
+        mapping = ports.wanted_links(present, self.absent_dir)
+        ports.write_links(self.prefix / "dosdevices", mapping)
+        self._ports = mapping
+
+    def assert_ports_safe(self):
+        """Raises ports.UnsafePorts unless every COM1..COM20 link is exactly
+        the one mapped, no serial device of the machine is reachable, and the
+        session's wineserver still runs."""
+        if self._server is None or self._server.poll() is not None:
+            raise ports.UnsafePorts("the session's wineserver is not running")
+        ports.assert_safe(self.prefix / "dosdevices", self._ports, self.absent_dir)
+
+    # -- drivers, waits and screenshots
+
+    def driver(self, extra_env=None, ready_timeout=None):
+        """Starts a driver; close it, or use it in a with block."""
+        return Driver(self, extra_env, ready_timeout or self.w.bound(30))
+
+    def wait_until(self, condition, seconds, what="condition"):
+        """wait_until with a wait of seconds on 64-bit Wine, scaled."""
+        return wait_until(condition, self.w.bound(seconds), what=what)
+
+    def screenshot(self, path, rect=None):
+        """Saves the screen, or the part rect = [left, top, right, bottom] of
+        it, as an image file (the type follows the extension)."""
+        args = ["import", "-display", self.display, "-window", "root"]
+        if rect is not None:
+            left, top, right, bottom = rect
+            args += ["-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage"]
+        subprocess.run([*args, str(path)], check=True, timeout=30, env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return Path(path)
+
+    def wine_processes(self, name_part):
+        return wine_processes(self.prefix, name_part)
+
+    def kill_wine_processes(self, name_part):
+        for pid in self.wine_processes(name_part):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass

@@ -1,0 +1,171 @@
+"""The harness's own guarantees that need no Wine: no program start while a
+COM link is not the test's, a prefix cache that reuses only finished
+prefixes, the pseudo-terminals that stand in for present and held ports,
+and the signs of a crashed Wine. They run in seconds:
+
+    /usr/bin/python3 -m pytest tests/wine/test_rig.py
+"""
+
+import os
+import subprocess
+
+import pytest
+
+import ports
+from prefixes import prefix_problems
+from ptys import LockedPty, PtyPair
+from session import WineSession
+from width import HarnessError, width
+
+
+@pytest.fixture
+def dosdevices(tmp_path):
+    """An empty dosdevices folder, the absent ports' folder and the links
+    wanted with COM3 present (through a link of its own, as stationsim's)."""
+    folder, absent = tmp_path / "dosdevices", tmp_path / "absent"
+    folder.mkdir()
+    absent.mkdir()
+    port = tmp_path / "port"
+    port.symlink_to("/dev/pts/7")
+    return folder, absent, ports.wanted_links({3: port}, absent)
+
+
+def test_wanted_links_name_all_twenty_ports_and_no_other():
+    wanted = ports.wanted_links({3: "/x/port"}, "/x/absent")
+    assert sorted(wanted) == list(range(1, 21))
+    assert (wanted[1], wanted[3], wanted[20]) == ("/x/absent/com1", "/x/port", "/x/absent/com20")
+    for number in (0, 21):
+        with pytest.raises(HarnessError):
+            ports.wanted_links({number: "/x/port"}, "/x/absent")
+
+
+@pytest.mark.parametrize("damage, problem", [
+    # Wine falls back to /dev/ttyS<N-1> for a COMn without a link.
+    (lambda d, a: (d / "com7").unlink(), "com7 -> None"),
+    (lambda d, a: ((d / "com1").unlink(), (d / "com1").symlink_to("/dev/ttyS0")),
+     "com1 -> /dev/ttyS0"),
+    (lambda d, a: ((d / "com2").unlink(), (d / "com2").write_text("")), "com2 -> "),
+    (lambda d, a: (a / "com5").write_text(""), "com5 -> "),
+])
+def test_every_wrong_link_is_found_and_written_right(dosdevices, damage, problem):
+    folder, absent, wanted = dosdevices
+    ports.write_links(folder, wanted)
+    assert ports.link_problems(folder, wanted, absent) == []
+    damage(folder, absent)
+    problems = ports.link_problems(folder, wanted, absent)
+    assert len(problems) == 1 and problems[0].startswith(problem), problems
+    if not (absent / "com5").exists():
+        ports.write_links(folder, wanted)
+        assert ports.link_problems(folder, wanted, absent) == []
+
+
+def test_a_wanted_link_that_reaches_the_console_is_still_a_problem(dosdevices):
+    folder, absent, _ = dosdevices
+    sneaky = folder.parent / "sneaky"
+    sneaky.symlink_to("/dev/ttyS0")
+    wanted = ports.wanted_links({4: sneaky}, absent)
+    ports.write_links(folder, wanted)
+    assert ports.link_problems(folder, wanted, absent) == [
+        f"com4 -> {sneaky} reaches a serial device of the machine"]
+
+
+def test_higher_console_links_are_removed_and_others_kept(dosdevices):
+    folder, _, wanted = dosdevices
+    (folder / "com21").symlink_to("/dev/ttyS0")
+    (folder / "com22").symlink_to("/dev/pts/3")
+    (folder / "c:").symlink_to("../drive_c")
+    ports.write_links(folder, wanted)
+    assert not os.path.lexists(folder / "com21")
+    assert os.readlink(folder / "com22") == "/dev/pts/3"
+    assert os.readlink(folder / "c:") == "../drive_c"
+
+
+@pytest.mark.parametrize("path, serial", [
+    ("/dev/ttyS0", True), ("/dev/ttyS12", True), ("/dev/ttyUSB0", True),
+    ("/dev/ttyACM1", True), ("/dev/console", True), ("/dev/pts/0", False),
+    ("/dev/null", False), ("/dev/tty", False), ("/tmp/ttyS0", False)])
+def test_serial_devices_of_the_machine_are_recognised(path, serial):
+    assert ports.is_machine_serial_device(path) is serial
+
+
+def fake_prefix(root, arch):
+    prefix = root / "prefix"
+    system32 = prefix / "drive_c" / "windows" / "system32"
+    system32.mkdir(parents=True)
+    for name in ("kernel32.dll", "user32.dll", "comctl32.dll"):
+        (system32 / name).write_bytes(b"MZ")
+    manifests = prefix / "drive_c" / "windows" / "winsxs" / "manifests"
+    manifests.mkdir(parents=True)
+    (manifests / ("x86_microsoft.windows.common-controls_6595b64144ccf1df_"
+                  "6.0.2600.2982_none_deadbeef.manifest")).write_text("")
+    (prefix / "system.reg").write_text(f"WINE REGISTRY Version 2\n#arch={arch}\n")
+    (prefix / "user.reg").write_text('[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n'
+                                     '[Software\\\\Wine\\\\Fonts]\n'
+                                     '"Path"="Z:\\\\usr\\\\share\\\\wine\\\\fonts"\n')
+    (prefix / "dosdevices").mkdir()
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    (prefix / ".complete").write_text("")
+    return prefix
+
+
+@pytest.mark.parametrize("damage, problem", [
+    (None, None),
+    (lambda p: (p / ".complete").unlink(), "not marked complete"),
+    (lambda p: (p / "system.reg").write_text("#arch=win64\n"), "system.reg is not of a win32"),
+    (lambda p: (p / "user.reg").write_text('"Managed"="N"\n'), "Wine's font folder"),
+    (lambda p: (p / "user.reg").write_text("share\\\\wine\\\\fonts"), "Wine-drawn window"),
+    (lambda p: (p / "drive_c/windows/system32/user32.dll").unlink(), "no system32/user32.dll"),
+    (lambda p: [f.unlink() for f in (p / "drive_c/windows/winsxs/manifests").iterdir()],
+     "no version 6 common controls"),
+    (lambda p: (p / "dosdevices" / "c:").unlink(), "no c: drive"),
+    (lambda p: (p / "dosdevices" / "com1").symlink_to("/dev/ttyS0"), "COM links kept"),
+])
+def test_only_a_finished_prefix_is_reused(tmp_path, damage, problem):
+    prefix = fake_prefix(tmp_path, "win32")
+    if damage is None:
+        assert prefix_problems(prefix, "win32") == []
+        assert prefix_problems(tmp_path / "none", "win32")[0] == "not marked complete"
+        return
+    damage(prefix)
+    problems = prefix_problems(prefix, "win32")
+    assert len(problems) == 1 and problems[0].startswith(problem), problems
+
+
+def test_pty_pair_carries_raw_bytes_both_ways():
+    every_byte = bytes(range(256))
+    with PtyPair() as pty:
+        far = os.open(pty.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            os.write(far, every_byte)
+            received = b""
+            while len(received) < len(every_byte):
+                chunk = pty.read(timeout=2)
+                assert chunk, received
+                received += chunk
+            assert received == every_byte
+            pty.write(every_byte)
+            received = b""
+            while len(received) < len(every_byte):
+                received += os.read(far, 4096)
+            assert received == every_byte
+        finally:
+            os.close(far)
+
+
+def test_locked_pty_exists_but_cannot_be_opened():
+    with LockedPty() as held:
+        assert os.path.exists(held.path)
+        with pytest.raises(OSError):
+            os.open(held.path, os.O_RDWR | os.O_NOCTTY)
+
+
+def test_signs_of_a_crashed_wine(tmp_path):
+    session = WineSession(width(64), root=tmp_path)
+    assert session.crash() is None
+    (session.logs / "driver.log").write_bytes(b"noise\nwineserver crashed, please enable coredumps\n")
+    assert session.crash() == "driver.log: wineserver crashed"
+    (session.logs / "driver.log").write_bytes(b"qemu: uncaught target signal 11\n")
+    assert session.crash() is None  # a helper's crash: Wine starts it again
+    session._server = subprocess.Popen(["true"])
+    session._server.wait()
+    assert session.crash() == "the wineserver ended with 0"
