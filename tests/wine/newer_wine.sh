@@ -62,9 +62,6 @@ in_chroot() {
         ln -s pts/ptmx "$root/dev/ptmx"
         mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
         mount -t tmpfs -o mode=1777,nosuid,nodev tmp "$root/tmp"
-        for device in "$root"/dev/ttyS* "$root"/dev/ttyUSB* "$root"/dev/ttyACM* "$root/dev/console"; do
-            if [ -e "$device" ]; then mount --bind /dev/null "$device"; fi
-        done
         mkdir -p "$root$repo"
         mount --bind "$repo" "$root$repo"
         chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 ${TZ+"TZ=$TZ"} \
@@ -75,7 +72,8 @@ in_chroot() {
 chroot_ready() {
     [ -f "$1/.stationclock-ready" ] &&
         in_chroot "$1" /bin/sh -c 'dpkg-query -W "$@" >/dev/null &&
-            test -x /usr/lib/wine/wine64 && locale -a | grep -qi "^ru_RU\.utf-\?8$"' \
+            test -x /usr/lib/wine/wine64 && locale -a | grep -qi "^ru_RU\.utf-\?8$" &&
+            locale -a | grep -qi "^en_US\.utf-\?8$"' \
             sh "${chroot_packages[@]}" 2>/dev/null
 }
 
@@ -94,7 +92,7 @@ make_chroot() {
         export DEBIAN_FRONTEND=noninteractive
         nice -n 19 apt-get update -qq
         nice -n 19 apt-get install -y -qq "$@" >/dev/null
-        sed -i "s/^# *ru_RU.UTF-8 UTF-8/ru_RU.UTF-8 UTF-8/" /etc/locale.gen
+        sed -i "s/^# *\(ru_RU\|en_US\).UTF-8 UTF-8/\1.UTF-8 UTF-8/" /etc/locale.gen
         locale-gen >/dev/null
         apt-get clean
     ' sh "${chroot_packages[@]}" >>"$new.log" 2>&1 || { tail -n 20 "$new.log"; return 1; }
