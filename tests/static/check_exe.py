@@ -11,10 +11,12 @@ and the exit status is non-zero if anything failed.
 
 --self-test first requires both files to pass unmodified, then damages
 copies of them in memory (machine, subsystem, size, imports, icons,
-manifest) and requires every damaged copy to fail the matching check.
+manifest, version) and requires every damaged copy to fail the matching check.
 
 Every imported function must be in windows_exports.txt beside this file,
 with an oldest Windows no newer than the one the program's header names.
+The version resource must give the version in the file VERSION at the top of
+the repository, and the program's own file name.
 """
 
 import os
@@ -30,7 +32,7 @@ ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "ole3
 # Each program fits in 300 KB, its 188 KB of icons included.
 SIZE_LIMIT = 300 * 1024
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 LANG_EN_US, LANG_RU_RU = 1033, 1049
 
 # Icon images in the order the group lists them: size-major, then bit count.
@@ -39,13 +41,16 @@ ICON_IMAGES = [(size, bits) for size in (16, 32, 48, 64, 128) for bits in (4, 24
 # windows: the oldest Windows the program runs on, as the PE header's subsystem
 # version: XP x64 / Server 2003, and XP.
 TARGETS = {
-    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2)),
-    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686", windows=(5, 1)),
+    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2),
+             program="stationclock.exe"),
+    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686", windows=(5, 1),
+             program="stationclock32.exe"),
 }
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 EXPORTS_TABLE = os.path.join(HERE, "windows_exports.txt")
+VERSION_FILE = os.path.join(ROOT, "VERSION")
 
 COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.0",
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
@@ -57,6 +62,11 @@ ACTIVE_CODE_PAGE = "/".join(["{urn:schemas-microsoft-com:asm.v3}application",
 
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
+
+# The version strings are Russian, code page 1251: the block that
+# \VarFileInfo\Translation names, which Explorer and Task Manager read.
+TRANSLATION, STRING_BLOCK = "0x0419 0x04e3", "041904E3"
+VOS_NT_WINDOWS32, VFT_APP = 0x40004, 1
 
 # Formats of the icon resources' contents, in pefile's notation.
 GROUP_HEADER = ("GRPICONDIR", ("H,Reserved", "H,Type", "H,Count"))
@@ -197,6 +207,11 @@ def read_exports_table(path=EXPORTS_TABLE):
     return table
 
 
+def read_version(path=VERSION_FILE):
+    with open(path, encoding="utf-8") as f:
+        return f.readline().strip()
+
+
 def import_problems(functions, windows, table):
     """{key: problem} for imported (dll, function) pairs that the table lacks
     or that are newer than windows (major, minor)."""
@@ -259,7 +274,37 @@ def check_icons(results, name, pe, res):
                 "; ".join(problems) or "no group entries")
 
 
-def check_file(path, bits, data, results):
+def check_version(results, name, pe, res, version, program):
+    """The version resource as Windows reads it: the fixed part, then the
+    strings of the block that the translation names."""
+    found = sorted(k for k in res if k[0] == RT_VERSION)
+    results.add("version", found == [(RT_VERSION, 1, LANG_RU_RU)] and hasattr(pe, "VS_FIXEDFILEINFO"),
+                f"{name}: one version resource, 1 under language {LANG_RU_RU}", f"version resources: {found}")
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        return
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    versions = [f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}" for ms, ls in
+                ((fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS, fixed.ProductVersionLS))]
+    results.add("version_fixed", versions == [f"{version}.0"] * 2
+                and (fixed.FileFlags, fixed.FileOS, fixed.FileType) == (0, VOS_NT_WINDOWS32, VFT_APP),
+                f"{name}: file and product version {version}.0, a release build of a Windows application",
+                f"versions {versions}, flags {fixed.FileFlags:#x}, OS {fixed.FileOS:#x}, type {fixed.FileType}")
+
+    translations = [var.entry.get(b"Translation") for info in getattr(pe, "FileInfo", []) for block in info
+                    for var in getattr(block, "Var", [])]
+    tables = [table for info in getattr(pe, "FileInfo", []) for block in info
+              for table in getattr(block, "StringTable", []) if table.LangID.decode().upper() == STRING_BLOCK]
+    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()} if len(tables) == 1 else {}
+    wanted = dict(FileVersion=version, ProductVersion=version, OriginalFilename=program,
+                  InternalName=program.removesuffix(".exe"))
+    wrong = {k: strings.get(k) for k, v in wanted.items() if strings.get(k) != v}
+    wrong.update({k: strings.get(k) for k in ("FileDescription", "ProductName") if not strings.get(k)})
+    results.add("version_strings", translations == [TRANSLATION] and bool(strings) and not wrong,
+                f"{name}: version strings in Russian give {version}, {program}, a description and a product",
+                f"translations {translations}, blocks {len(tables)}, wrong {wrong}")
+
+
+def check_file(path, bits, data, results, version):
     target = TARGETS[bits]
     name = os.path.basename(path)
     try:
@@ -295,6 +340,7 @@ def check_file(path, bits, data, results):
 
     res = resources(pe)
     check_icons(results, name, pe, res)
+    check_version(results, name, pe, res, version, target["program"])
 
     manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
     manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
@@ -345,7 +391,7 @@ def replace_resource(pe, resource, new):
     resource.data.struct.Size = len(new)
 
 
-def damage_cases(data, bits):
+def damage_cases(data, bits, version):
     """[(description, damaged bytes, key of the check that must fail)]"""
     other = TARGETS[32 if bits == 64 else 64]
     pe = pefile.PE(data=data)
@@ -354,12 +400,16 @@ def damage_cases(data, bits):
     compact = re.sub(rb">\s+<", b"><", re.sub(rb"\s+", b" ", manifest)).strip()
     swapped = re.sub(rb'processorArchitecture="[^"]*"', f'processorArchitecture="{other["arch"]}"'.encode(),
                      compact)
+    another_version = re.sub(r"\d$", lambda digit: str((int(digit[0]) + 1) % 10), version)
 
     def res(pe, kind, id, lang=LANG_EN_US):
         return resources(pe)[(kind, id, lang)]
 
     def group(pe):
         return icon_group(pe, res(pe, RT_GROUP_ICON, 1))
+
+    def strings(pe):
+        return pe.FileInfo[0][0].StringTable[0].entries
 
     cases = [
         ("machine of the other architecture", lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"]),
@@ -387,7 +437,16 @@ def damage_cases(data, bits):
          "manifest"),
         ("manifest cut short",
          lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2]), "manifest_xml"),
+        (f"file version {another_version}",
+         lambda pe: assign(pe.VS_FIXEDFILEINFO[0], FileVersionLS=int(another_version.split(".")[2]) << 16),
+         "version_fixed"),
+        (f"product version string {another_version}",
+         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()}), "version_strings"),
     ]
+    if bits == 32:
+        cases.append((f"original file name {other['program']}",
+                      lambda pe: strings(pe).update({b"OriginalFilename": other["program"].encode() + b"\0\0"}),
+                      "version_strings"))
     return [(description, damaged(data, change), key) for description, change, key in cases]
 
 
@@ -411,7 +470,7 @@ def manifest_cases(good):
     ]
 
 
-def self_test(paths):
+def self_test(paths, version):
     results = Results()
     for path, bits in zip(paths, (64, 32)):
         name = os.path.basename(path)
@@ -419,14 +478,14 @@ def self_test(paths):
         if data is None:
             continue
         good = Results(out=None)
-        check_file(path, bits, data, good)
+        check_file(path, bits, data, good, version)
         results.add("self", not good.failed(), f"self-test {name}: passes unmodified",
                     f"fails {sorted(good.failed())}")
         if good.failed():
             continue
-        for description, bad, key in damage_cases(data, bits):
+        for description, bad, key in damage_cases(data, bits, version):
             outcome = Results(out=None)
-            check_file(path, bits, bad, outcome)
+            check_file(path, bits, bad, outcome, version)
             results.add("self", key in outcome.failed(), f"self-test {name}: {description} fails '{key}'",
                         f"failed {sorted(outcome.failed())}")
         pe = pefile.PE(data=data)
@@ -452,14 +511,15 @@ def main(argv):
     if len(paths) != 2 or any(p.startswith("-") for p in paths):
         print(__doc__.strip(), file=sys.stderr)
         return 2
+    version = read_version()
     if testing:
-        results = self_test(paths)
+        results = self_test(paths, version)
     else:
         results = Results()
         for path, bits in zip(paths, (64, 32)):
             data = read_exe(path, results, "pe", f"{path}: readable")
             if data is not None:
-                check_file(path, bits, data, results)
+                check_file(path, bits, data, results, version)
     failed = sum(1 for _key, passed in results.items if not passed)
     print(f"{len(results.items) - failed} passed, {failed} failed")
     return 1 if failed else 0
