@@ -13,6 +13,16 @@ else()
     set(WINDOWS_MINOR 2)
 endif()
 
+# The version, major.minor.patch from the file VERSION, goes into each
+# program's version resource; an edit of VERSION configures again and
+# rebuilds both programs.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/VERSION)
+file(STRINGS ${CMAKE_SOURCE_DIR}/VERSION STATIONCLOCK_VERSION LIMIT_COUNT 1)
+if(NOT STATIONCLOCK_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "VERSION reads '${STATIONCLOCK_VERSION}', not major.minor.patch")
+endif()
+set(VERSION_NUMBERS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},0")
+
 set(RESOURCE_DIR ${CMAKE_CURRENT_BINARY_DIR}/resources)
 configure_file(resources/stationclock.manifest.in ${RESOURCE_DIR}/stationclock.manifest @ONLY)
 configure_file(resources/stationclock.rc.in ${RESOURCE_DIR}/stationclock.rc @ONLY)

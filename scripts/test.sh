@@ -49,29 +49,38 @@ sanitized_tests() {
 windows_builds() {
     build win64 && build win32 &&
         /usr/bin/python3 tests/static/check_exe.py build/win64/stationclock.exe build/win32/stationclock32.exe &&
-        manifest_rebuilds
+        edit_rebuilds build/win64/resources/stationclock.manifest '$a <!-- edited -->' win64 &&
+        edit_rebuilds VERSION '1s/^/1/' win64 win32
 }
-# An edit of the manifest rebuilds the program (about a second): a comment
-# added to it shows up in the program, and taking it out again gives the
-# same bytes as before.
-manifest_rebuilds() {
-    local dir=build/win64 manifest=build/win64/resources/stationclock.manifest
-    local program=build/win64/stationclock.exe rebuilt=no
-    cmake --build --preset win64 --target stationclock >/dev/null &&
-        cp "$program" "$dir/unedited.exe" && cp "$manifest" "$dir/unedited.manifest" || return 1
-    echo '<!-- edited -->' >>"$manifest"
-    cmake --build --preset win64 --target stationclock >/dev/null &&
-        grep -qa 'edited -->' "$program" && rebuilt=yes
-    cp "$dir/unedited.manifest" "$manifest" &&
-        cmake --build --preset win64 --target stationclock >/dev/null &&
-        cmp -s "$dir/unedited.exe" "$program" || rebuilt=no
-    if [ "$rebuilt" = yes ]; then
-        echo "ok   stationclock.exe: an edit of its manifest rebuilds it"
-    else
-        echo "FAIL stationclock.exe: an edit of its manifest does not rebuild it"
-        return 1
-    fi
-}
+# An edit of a file that the programs embed rebuilds them (seconds each):
+# every program named changes, and undoing the edit gives the same bytes as
+# before. The file is put back whatever happens.
+# Usage: edit_rebuilds FILE SED-EDIT PRESET...
+edit_rebuilds() (
+    file=$1 edit=$2 status=0
+    shift 2
+    saved=$(mktemp) && cp "$file" "$saved" || exit 1
+    trap 'cmp -s "$saved" "$file" || cp "$saved" "$file"; rm -f "$saved"' EXIT
+    trap 'exit 1' INT TERM HUP
+    program() { if [ "$1" = win32 ]; then echo stationclock32; else echo stationclock; fi; }
+    rebuild() { cmake --build --preset "$1" --target "$(program "$1")" >/dev/null; }
+    same() { cmp -s "build/$1/unedited.exe" "build/$1/$(program "$1").exe"; }
+    for preset; do
+        rebuild "$preset" && cp "build/$preset/$(program "$preset").exe" "build/$preset/unedited.exe" || exit 1
+    done
+    sed -i "$edit" "$file" || exit 1
+    for preset; do
+        rebuild "$preset" && ! same "$preset" ||
+            { echo "FAIL $(program "$preset").exe: an edit of $file does not rebuild it"; status=1; }
+    done
+    cp "$saved" "$file" || exit 1
+    for preset; do
+        rebuild "$preset" && same "$preset" ||
+            { echo "FAIL $(program "$preset").exe: undoing an edit of $file does not give the same bytes"; status=1; }
+    done
+    [ "$status" = 0 ] && echo "ok   an edit of $file rebuilds the programs of $*; undoing it gives the same bytes"
+    exit "$status"
+)
 # Under Wine the program opens COM1..COM20, and /dev/ttyS0 is often the
 # machine's console: tests/wine/run.sh runs the tests where no serial device
 # of the machine exists, and the harness writes and checks every COM link

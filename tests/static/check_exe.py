@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Static checks of the two built programs.
+"""Static checks of the two built programs, read with pefile.
 
     check_exe.py [EXE64 EXE32]
     check_exe.py --self-test [EXE64 EXE32]
@@ -11,17 +11,20 @@ and the exit status is non-zero if anything failed.
 
 --self-test first requires both files to pass unmodified, then damages
 copies of them in memory (machine, subsystem, size, imports, icons,
-manifest) and requires every damaged copy to fail the matching check.
+manifest, version) and requires every damaged copy to fail the matching check.
 
 Every imported function must be in windows_exports.txt beside this file,
 with an oldest Windows no newer than the one the program's header names.
+The version resource must give the version in the file VERSION at the top of
+the repository, and the program's own file name.
 """
 
 import os
 import re
-import struct
 import sys
 import xml.etree.ElementTree as ET
+
+import pefile
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "ole32.dll",
                 "winmm.dll", "msvcrt.dll", "advapi32.dll"}
@@ -29,8 +32,8 @@ ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "ole3
 # Each program fits in 300 KB, its 188 KB of icons included.
 SIZE_LIMIT = 300 * 1024
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
-LANG_EN_US = 1033
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+LANG_EN_US, LANG_RU_RU = 1033, 1049
 
 # Icon images in the order the group lists them: size-major, then bit count.
 ICON_IMAGES = [(size, bits) for size in (16, 32, 48, 64, 128) for bits in (4, 24, 32)]
@@ -38,11 +41,16 @@ ICON_IMAGES = [(size, bits) for size in (16, 32, 48, 64, 128) for bits in (4, 24
 # windows: the oldest Windows the program runs on, as the PE header's subsystem
 # version: XP x64 / Server 2003, and XP.
 TARGETS = {
-    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2)),
-    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686", windows=(5, 1)),
+    64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2),
+             program="stationclock.exe"),
+    32: dict(machine=0x14C, magic=0x10B, arch="X86", label="i686", windows=(5, 1),
+             program="stationclock32.exe"),
 }
 
-EXPORTS_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_exports.txt")
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+EXPORTS_TABLE = os.path.join(HERE, "windows_exports.txt")
+VERSION_FILE = os.path.join(ROOT, "VERSION")
 
 COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.0",
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
@@ -55,154 +63,18 @@ ACTIVE_CODE_PAGE = "/".join(["{urn:schemas-microsoft-com:asm.v3}application",
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
 
+# The version strings are Russian, code page 1251: the block that
+# \VarFileInfo\Translation names, which Explorer and Task Manager read.
+TRANSLATION, STRING_BLOCK = "0x0419 0x04e3", "041904E3"
+VOS_NT_WINDOWS32, VFT_APP = 0x40004, 1
 
-class PEError(Exception):
-    pass
-
-
-class PE:
-    """The parts of a PE image the checks need, with file offsets kept so
-    that the self-test can damage them."""
-
-    def __init__(self, data):
-        self.data = data
-        try:
-            self._parse()
-        except struct.error as e:
-            raise PEError(f"truncated file ({e})") from None
-
-    def _parse(self):
-        d = self.data
-        if d[:2] != b"MZ":
-            raise PEError("no MZ signature")
-        pe = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[pe:pe + 4] != b"PE\0\0":
-            raise PEError("no PE signature")
-        self.machine_offset = pe + 4
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", d, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", d, optional)[0]
-        if self.magic == 0x10B:
-            count_offset = optional + 92
-        elif self.magic == 0x20B:
-            count_offset = optional + 108
-        else:
-            raise PEError(f"unknown optional header magic {self.magic:#x}")
-        self.subsystem_offset = optional + 68
-        self.subsystem = struct.unpack_from("<H", d, self.subsystem_offset)[0]
-        self.subsystem_version_offset = optional + 48
-        self.subsystem_version = struct.unpack_from("<HH", d, self.subsystem_version_offset)
-        directories = struct.unpack_from("<I", d, count_offset)[0]
-        self.directories = [struct.unpack_from("<II", d, count_offset + 4 + 8 * i)
-                            for i in range(min(directories, 16))]
-        self.sections = []
-        for i in range(sections):
-            vsize, va, raw_size, raw_ptr = struct.unpack_from("<IIII", d, optional + optional_size + 40 * i + 8)
-            self.sections.append((va, max(vsize, raw_size), raw_ptr, raw_size))
-
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def offset(self, rva):
-        for va, span, raw_ptr, raw_size in self.sections:
-            if va <= rva < va + span:
-                if rva - va >= raw_size:
-                    raise PEError(f"RVA {rva:#x} is not backed by the file")
-                return raw_ptr + rva - va
-        raise PEError(f"RVA {rva:#x} is outside every section")
-
-    def cstring(self, rva):
-        start = self.offset(rva)
-        end = self.data.find(b"\0", start)
-        if end < 0:
-            raise PEError(f"unterminated string at RVA {rva:#x}")
-        return self.data[start:end].decode("latin-1"), start
-
-    def imports(self):
-        """[(dll name, file offset of the name, [function names])] from the
-        import and the delay-load import directories; "#n" for ordinal n."""
-        names = []
-        rva, _ = self.directory(1)
-        if rva:
-            at = self.offset(rva)
-            while True:
-                lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
-                if not (lookup or name or thunks):
-                    break
-                names.append(self.cstring(name) + (self.functions(lookup or thunks),))
-                at += 20
-        rva, _ = self.directory(13)
-        if rva:
-            at = self.offset(rva)
-            while True:
-                fields = struct.unpack_from("<8I", self.data, at)
-                if not any(fields):
-                    break
-                names.append(self.cstring(fields[1]) + (self.functions(fields[4]),))
-                at += 32
-        return names
-
-    def imported_functions(self):
-        """{(dll name in lower case, function name)}"""
-        return {(dll.lower(), f) for dll, _, names in self.imports() for f in names}
-
-    def functions(self, rva):
-        """The names in an import lookup table."""
-        wide = self.magic == 0x20B
-        by_ordinal = 1 << (63 if wide else 31)
-        names, at = [], self.offset(rva)
-        while True:
-            entry = struct.unpack_from("<Q" if wide else "<I", self.data, at)[0]
-            if not entry:
-                return names
-            names.append(f"#{entry & 0xFFFF}" if entry & by_ordinal
-                         else self.cstring((entry & 0x7FFFFFFF) + 2)[0])
-            at += 8 if wide else 4
-
-    def resources(self):
-        """{(type, name, lang): Resource}; ids are ints, names are str."""
-        rva, _ = self.directory(2)
-        found = {}
-        if not rva:
-            return found
-        base = self.offset(rva)
-
-        def walk(offset, path):
-            if len(path) == 3:
-                data_rva, size = struct.unpack_from("<II", self.data, base + offset)
-                start = self.offset(data_rva)
-                if start + size > len(self.data):
-                    raise PEError(f"resource {path} runs past the end of the file")
-                found[tuple(path)] = Resource(self.data[start:start + size], start,
-                                              base + offset, entry_offsets)
-                return
-            named, numbered = struct.unpack_from("<HH", self.data, base + offset + 12)
-            for i in range(named + numbered):
-                entry = base + offset + 16 + 8 * i
-                name, target = struct.unpack_from("<II", self.data, entry)
-                if name & 0x80000000:
-                    at = base + (name & 0x7FFFFFFF)
-                    length = struct.unpack_from("<H", self.data, at)[0]
-                    key = self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-                else:
-                    key = name
-                if bool(target & 0x80000000) != (len(path) < 2):
-                    raise PEError(f"resource tree is malformed under {path + [key]}")
-                entry_offsets.append(entry)
-                walk(target & 0x7FFFFFFF, path + [key])
-                entry_offsets.pop()
-
-        entry_offsets = []
-        walk(0, [])
-        return found
-
-
-class Resource:
-    def __init__(self, data, data_offset, data_entry_offset, entry_offsets):
-        self.data = data
-        self.data_offset = data_offset              # the bytes themselves
-        self.data_entry_offset = data_entry_offset  # IMAGE_RESOURCE_DATA_ENTRY
-        self.entry_offsets = list(entry_offsets)    # type, name, lang directory entries
+# Formats of the icon resources' contents, in pefile's notation.
+GROUP_HEADER = ("GRPICONDIR", ("H,Reserved", "H,Type", "H,Count"))
+GROUP_ENTRY = ("GRPICONDIRENTRY", ("B,Width", "B,Height", "B,ColorCount", "B,Reserved",
+                                   "H,Planes", "H,BitCount", "I,BytesInRes", "H,ID"))
+DIB_HEADER = ("BITMAPINFOHEADER", ("I,Size", "i,Width", "i,Height", "H,Planes", "H,BitCount",
+                                   "I,Compression", "I,SizeImage", "i,XPelsPerMeter",
+                                   "i,YPelsPerMeter", "I,ClrUsed", "I,ClrImportant"))
 
 
 class Results:
@@ -220,6 +92,56 @@ class Results:
 
     def failed(self):
         return {key for key, passed in self.items if not passed}
+
+
+def add_problems(results, name, problems, labels):
+    """One result for each (key, label), failed if `problems` has the key."""
+    for key, label in labels:
+        results.add(key, key not in problems, f"{name}: {label}", problems.get(key, ""))
+
+
+def resources(pe):
+    """{(type, name, lang): pefile's language entry}; ids are ints, names str."""
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name)
+
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return {}
+    return {(key(kind), key(name), lang.id): lang
+            for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(kind, "directory")
+            for name in kind.directory.entries if hasattr(name, "directory")
+            for lang in name.directory.entries if hasattr(lang, "data")}
+
+
+def contents(pe, resource):
+    return pe.get_data(resource.data.struct.OffsetToData, resource.data.struct.Size)
+
+
+def structure(pe, format, resource, start=0):
+    """The structure `format` at `start` in a resource's contents, or None if
+    they are too short; pe.write() writes back what is changed in it."""
+    data = contents(pe, resource)[start:]
+    return pe.__unpack_data__(format, data, pe.get_offset_from_rva(resource.data.struct.OffsetToData) + start)
+
+
+def icon_group(pe, group):
+    """The group's entries, or [] if it is malformed."""
+    header = structure(pe, GROUP_HEADER, group)
+    size = pefile.Structure(GROUP_ENTRY).sizeof()
+    if not header or (header.Reserved, header.Type) != (0, 1) or \
+            group.data.struct.Size != header.sizeof() + size * header.Count:
+        return []
+    return [structure(pe, GROUP_ENTRY, group, header.sizeof() + size * i) for i in range(header.Count)]
+
+
+def imports(pe):
+    """{dll name in lower case: [function names]} from the import and the
+    delay-load import directories; "#n" for ordinal n."""
+    found = {}
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
+        found.setdefault(entry.dll.decode("latin-1").lower(), []).extend(
+            f.name.decode("latin-1") if f.name else f"#{f.ordinal}" for f in entry.imports)
+    return found
 
 
 def local(tag):
@@ -285,6 +207,11 @@ def read_exports_table(path=EXPORTS_TABLE):
     return table
 
 
+def read_version(path=VERSION_FILE):
+    with open(path, encoding="utf-8") as f:
+        return f.readline().strip()
+
+
 def import_problems(functions, windows, table):
     """{key: problem} for imported (dll, function) pairs that the table lacks
     or that are newer than windows (major, minor)."""
@@ -299,119 +226,136 @@ def import_problems(functions, windows, table):
     return problems
 
 
-def check_icons(results, name, resources):
-    group = resources.get((RT_GROUP_ICON, 1, LANG_EN_US))
+def check_icons(results, name, pe, res):
+    group = res.get((RT_GROUP_ICON, 1, LANG_EN_US))
     results.add("group_icon", group is not None, f"{name}: group icon 1 under language {LANG_EN_US}",
-                f"group icons present: {sorted(k for k in resources if k[0] == RT_GROUP_ICON)}")
+                f"group icons present: {sorted(k for k in res if k[0] == RT_GROUP_ICON)}")
     if group is None:
         return
-    data = group.data
-    entries = []
-    if len(data) >= 6:
-        reserved, kind, count = struct.unpack_from("<HHH", data, 0)
-        if reserved == 0 and kind == 1 and len(data) == 6 + 14 * count:
-            entries = [struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i) for i in range(count)]
-    listed = [(w or 256, bits) for w, _h, _c, _r, _p, bits, _n, _id in entries]
+    entries = icon_group(pe, group)
+    listed = [(e.Width or 256, e.BitCount) for e in entries]
     results.add("group_order", listed == ICON_IMAGES,
                 f"{name}: group icon lists {len(ICON_IMAGES)} images, 16..128 px at 4/24/32 bpp, size-major",
-                f"lists {listed}" if entries else f"malformed group ({len(data)} bytes)")
-    ids = [e[7] for e in entries]
+                f"lists {listed}" if entries else f"malformed group ({group.data.struct.Size} bytes)")
+    ids = [e.ID for e in entries]
     results.add("group_ids", ids == list(range(1, len(ICON_IMAGES) + 1)),
                 f"{name}: group icon refers to icons 1..{len(ICON_IMAGES)} in order", f"ids {ids}")
 
     problems = [f"icon {i} missing" for i in range(1, len(ICON_IMAGES) + 1)
-                if (RT_ICON, i, LANG_EN_US) not in resources]
-    for w, h, colours, _reserved, planes, bits, size, icon_id in entries:
-        icon = resources.get((RT_ICON, icon_id, LANG_EN_US))
+                if (RT_ICON, i, LANG_EN_US) not in res]
+    for e in entries:
+        icon = res.get((RT_ICON, e.ID, LANG_EN_US))
         if icon is None:
-            if f"icon {icon_id} missing" not in problems:
-                problems.append(f"icon {icon_id} missing")
+            if f"icon {e.ID} missing" not in problems:
+                problems.append(f"icon {e.ID} missing")
             continue
-        dib = icon.data
+        dib = contents(pe, icon)
         if dib[:8] == b"\x89PNG\r\n\x1a\n":
-            problems.append(f"icon {icon_id} is PNG")
+            problems.append(f"icon {e.ID} is PNG")
             continue
-        if len(dib) < 40:
-            problems.append(f"icon {icon_id} is {len(dib)} bytes")
+        header = structure(pe, DIB_HEADER, icon)
+        if header is None:
+            problems.append(f"icon {e.ID} is {len(dib)} bytes")
             continue
-        header = struct.unpack_from("<IiiHHI", dib, 0)
-        w, h = w or 256, h or 256
+        w, h, bits = e.Width or 256, e.Height or 256, e.BitCount
         palette = 4 << bits if bits <= 8 else 0
         expected_len = (40 + palette + ((w * bits + 31) // 32) * 4 * h + ((w + 31) // 32) * 4 * h)
+        found = (header.Size, header.Width, header.Height, header.Planes, header.BitCount, header.Compression)
         wanted = (40, w, 2 * h, 1, bits, 0)
-        if header != wanted:
-            problems.append(f"icon {icon_id} header {header}, group says {wanted}")
-        elif size != len(dib) or len(dib) != expected_len:
-            problems.append(f"icon {icon_id} is {len(dib)} bytes, group says {size}, "
+        if found != wanted:
+            problems.append(f"icon {e.ID} header {found}, group says {wanted}")
+        elif e.BytesInRes != len(dib) or len(dib) != expected_len:
+            problems.append(f"icon {e.ID} is {len(dib)} bytes, group says {e.BytesInRes}, "
                             f"a {w}x{h}@{bits} DIB is {expected_len}")
-        elif planes != 1 or colours != (1 << bits if bits < 8 else 0):
-            problems.append(f"icon {icon_id} group entry has planes {planes}, colours {colours}")
+        elif e.Planes != 1 or e.ColorCount != (1 << bits if bits < 8 else 0):
+            problems.append(f"icon {e.ID} group entry has planes {e.Planes}, colours {e.ColorCount}")
     results.add("icons", bool(entries) and not problems,
                 f"{name}: icons 1..{len(ICON_IMAGES)} under language {LANG_EN_US} are DIBs matching the group",
                 "; ".join(problems) or "no group entries")
 
 
-def check_file(path, bits, data, results):
+def check_version(results, name, pe, res, version, program):
+    """The version resource as Windows reads it: the fixed part, then the
+    strings of the block that the translation names."""
+    found = sorted(k for k in res if k[0] == RT_VERSION)
+    results.add("version", found == [(RT_VERSION, 1, LANG_RU_RU)] and hasattr(pe, "VS_FIXEDFILEINFO"),
+                f"{name}: one version resource, 1 under language {LANG_RU_RU}", f"version resources: {found}")
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        return
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    versions = [f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}" for ms, ls in
+                ((fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS, fixed.ProductVersionLS))]
+    results.add("version_fixed", versions == [f"{version}.0"] * 2
+                and (fixed.FileFlags, fixed.FileOS, fixed.FileType) == (0, VOS_NT_WINDOWS32, VFT_APP),
+                f"{name}: file and product version {version}.0, a release build of a Windows application",
+                f"versions {versions}, flags {fixed.FileFlags:#x}, OS {fixed.FileOS:#x}, type {fixed.FileType}")
+
+    translations = [var.entry.get(b"Translation") for info in getattr(pe, "FileInfo", []) for block in info
+                    for var in getattr(block, "Var", [])]
+    tables = [table for info in getattr(pe, "FileInfo", []) for block in info
+              for table in getattr(block, "StringTable", []) if table.LangID.decode().upper() == STRING_BLOCK]
+    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()} if len(tables) == 1 else {}
+    wanted = dict(FileVersion=version, ProductVersion=version, OriginalFilename=program,
+                  InternalName=program.removesuffix(".exe"))
+    wrong = {k: strings.get(k) for k, v in wanted.items() if strings.get(k) != v}
+    wrong.update({k: strings.get(k) for k in ("FileDescription", "ProductName") if not strings.get(k)})
+    results.add("version_strings", translations == [TRANSLATION] and bool(strings) and not wrong,
+                f"{name}: version strings in Russian give {version}, {program}, a description and a product",
+                f"translations {translations}, blocks {len(tables)}, wrong {wrong}")
+
+
+def check_file(path, bits, data, results, version):
     target = TARGETS[bits]
     name = os.path.basename(path)
     try:
-        pe = PE(data)
-        imports = pe.imports()
-        resources = pe.resources()
-    except PEError as e:
+        pe = pefile.PE(data=data)
+    except pefile.PEFormatError as e:
         results.add("pe", False, f"{name}: readable PE image", str(e))
         return
     results.add("pe", True, f"{name}: readable PE image")
 
-    results.add("machine", pe.machine == target["machine"] and pe.magic == target["magic"],
+    machine, magic = pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic
+    results.add("machine", machine == target["machine"] and magic == target["magic"],
                 f"{name}: machine {target['label']} ({target['machine']:#x})",
-                f"machine {pe.machine:#x}, optional header magic {pe.magic:#x}")
+                f"machine {machine:#x}, optional header magic {magic:#x}")
     results.add("size", len(data) <= SIZE_LIMIT, f"{name}: at most {SIZE_LIMIT} bytes",
                 f"{len(data)} bytes")
-    results.add("subsystem", pe.subsystem == 2, f"{name}: subsystem Windows GUI (2)",
-                f"subsystem {pe.subsystem}")
+    results.add("subsystem", pe.OPTIONAL_HEADER.Subsystem == 2, f"{name}: subsystem Windows GUI (2)",
+                f"subsystem {pe.OPTIONAL_HEADER.Subsystem}")
     windows = target["windows"]
-    results.add("subsystem_version", pe.subsystem_version == windows,
+    header_windows = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    results.add("subsystem_version", header_windows == windows,
                 f"{name}: header names Windows {windows[0]}.{windows[1]} (subsystem version)",
-                f"subsystem version {pe.subsystem_version}")
-    dlls = [dll.lower() for dll, _, _ in imports]
+                f"subsystem version {header_windows}")
+    dlls = imports(pe)
     foreign = sorted(set(dlls) - ALLOWED_DLLS)
     results.add("imports", not foreign and "kernel32.dll" in dlls,
                 f"{name}: imports only system DLLs",
-                f"foreign: {foreign}" if foreign else f"imports {dlls}")
-    functions = pe.imported_functions()
-    version = f"{pe.subsystem_version[0]}.{pe.subsystem_version[1]}"
-    problems = import_problems(functions, pe.subsystem_version, read_exports_table())
-    results.add("imports_known", "imports_known" not in problems,
-                f"{name}: the oldest Windows of each of its {len(functions)} imports is known",
-                problems.get("imports_known", ""))
-    results.add("imports_oldest", "imports_oldest" not in problems,
-                f"{name}: every import exists on Windows {version}, which its header names",
-                problems.get("imports_oldest", ""))
+                f"foreign: {foreign}" if foreign else f"imports {sorted(dlls)}")
+    functions = {(dll, f) for dll, names in dlls.items() for f in names}
+    add_problems(results, name, import_problems(functions, header_windows, read_exports_table()), [
+        ("imports_known", f"the oldest Windows of each of its {len(functions)} imports is known"),
+        ("imports_oldest", f"every import exists on Windows {header_windows[0]}.{header_windows[1]}, "
+                           "which its header names")])
 
-    check_icons(results, name, resources)
+    res = resources(pe)
+    check_icons(results, name, pe, res)
+    check_version(results, name, pe, res, version, target["program"])
 
-    manifests = sorted(k for k in resources if k[0] == RT_MANIFEST)
-    manifest = resources.get((RT_MANIFEST, 1, LANG_EN_US))
+    manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
+    manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
     results.add("manifest", manifest is not None and len(manifests) == 1,
                 f"{name}: one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}")
     if manifest is None:
         return
-    problems = manifest_problems(manifest.data, target["arch"])
-    results.add("manifest_xml", "manifest_xml" not in problems,
-                f"{name}: manifest is well-formed", problems.get("manifest_xml", ""))
-    if "manifest_xml" in problems:
-        return
-    results.add("manifest_identity", "manifest_identity" not in problems,
-                f"{name}: manifest identity is for {target['arch']}", problems.get("manifest_identity", ""))
-    results.add("manifest_dependency", "manifest_dependency" not in problems,
-                f"{name}: manifest depends on Common-Controls 6.0.0.0 for {target['arch']}",
-                problems.get("manifest_dependency", ""))
-    results.add("manifest_codepage", "manifest_codepage" not in problems,
-                f"{name}: manifest sets the active code page ru-RU", problems.get("manifest_codepage", ""))
-    results.add("manifest_settings", "manifest_settings" not in problems,
-                f"{name}: manifest has no DPI awareness nor requested execution level",
-                problems.get("manifest_settings", ""))
+    problems = manifest_problems(contents(pe, manifest), target["arch"])
+    add_problems(results, name, problems, [("manifest_xml", "manifest is well-formed")])
+    if "manifest_xml" not in problems:
+        add_problems(results, name, problems, [
+            ("manifest_identity", f"manifest identity is for {target['arch']}"),
+            ("manifest_dependency", f"manifest depends on Common-Controls 6.0.0.0 for {target['arch']}"),
+            ("manifest_codepage", "manifest sets the active code page ru-RU"),
+            ("manifest_settings", "manifest has no DPI awareness nor requested execution level")])
 
 
 def read_exe(path, results, kind, what):
@@ -424,70 +368,86 @@ def read_exe(path, results, kind, what):
         return None
 
 
-def check_paths(paths, results):
-    for path, bits in zip(paths, (64, 32)):
-        data = read_exe(path, results, "pe", f"{path}: readable")
-        if data is not None:
-            check_file(path, bits, data, results)
-
-
 # Self-test: damage copies of good files and require the matching check to fail.
 
-def patch(data, offset, new):
-    data = bytearray(data)
-    data[offset:offset + len(new)] = new
-    return bytes(data)
+def damaged(data, change):
+    """The bytes of a copy of the program after change(pe) on it."""
+    pe = pefile.PE(data=data)
+    change(pe)
+    return bytes(pe.write())
 
 
-def replace_resource(data, resource, new):
+def assign(target, **fields):
+    for field, value in fields.items():
+        setattr(target, field, value)
+
+
+def replace_resource(pe, resource, new):
     """Puts `new` (no longer than the old bytes) in place of a resource."""
-    if len(new) > len(resource.data):
+    size = resource.data.struct.Size
+    if len(new) > size:
         raise ValueError("replacement resource is longer than the original")
-    data = patch(data, resource.data_offset, new + bytes(len(resource.data) - len(new)))
-    return patch(data, resource.data_entry_offset + 4, struct.pack("<I", len(new)))
+    pe.set_bytes_at_rva(resource.data.struct.OffsetToData, new + bytes(size - len(new)))
+    resource.data.struct.Size = len(new)
 
 
-def damage_cases(data, bits):
+def damage_cases(data, bits, version):
     """[(description, damaged bytes, key of the check that must fail)]"""
-    pe = PE(data)
-    res = pe.resources()
     other = TARGETS[32 if bits == 64 else 64]
-    cases = [
-        ("machine of the other architecture", patch(data, pe.machine_offset, struct.pack("<H", other["machine"])),
-         "machine"),
-        ("console subsystem", patch(data, pe.subsystem_offset, struct.pack("<H", 3)), "subsystem"),
-        ("subsystem version 6.0", patch(data, pe.subsystem_version_offset, struct.pack("<HH", 6, 0)),
-         "subsystem_version"),
-        ("one byte over the size limit", data + bytes(SIZE_LIMIT + 1 - len(data)), "size"),
-    ]
-    dll, at, _ = pe.imports()[-1]
-    cases.append((f"{dll} renamed to a MinGW runtime DLL", patch(data, at, b"libgcc"), "imports"))
-
-    group = res[(RT_GROUP_ICON, 1, LANG_EN_US)]
-    second = group.data_offset + 6 + 14  # the second group entry
-    cases.append(("group entry 2 claims 32 bpp", patch(data, second + 6, struct.pack("<H", 32)), "group_order"))
-    cases.append(("group entries 1 and 2 swap icon ids",
-                  patch(patch(data, second - 14 + 12, struct.pack("<H", 2)), second + 12, struct.pack("<H", 1)),
-                  "group_ids"))
-    icon = res[(RT_ICON, 7, LANG_EN_US)]
-    cases.append(("icon 7 one pixel narrower", patch(data, icon.data_offset + 4, struct.pack("<i", 47)), "icons"))
-    png = res[(RT_ICON, 14, LANG_EN_US)]
-    cases.append(("icon 14 stored as PNG", patch(data, png.data_offset, b"\x89PNG\r\n\x1a\n"), "icons"))
-    last = res[(RT_ICON, 15, LANG_EN_US)]
-    cases.append(("icon 15 under language 1049",
-                  patch(data, last.entry_offsets[2], struct.pack("<I", 1049)), "icons"))
-
-    manifest = res[(RT_MANIFEST, 1, LANG_EN_US)]
-    compact = re.sub(rb">\s+<", b"><", re.sub(rb"\s+", b" ", manifest.data)).strip()
+    pe = pefile.PE(data=data)
+    dll = pe.DIRECTORY_ENTRY_IMPORT[-1].dll.decode()
+    manifest = contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])
+    compact = re.sub(rb">\s+<", b"><", re.sub(rb"\s+", b" ", manifest)).strip()
     swapped = re.sub(rb'processorArchitecture="[^"]*"', f'processorArchitecture="{other["arch"]}"'.encode(),
                      compact)
-    cases.append(("manifest for the other architecture", replace_resource(data, manifest, swapped),
-                  "manifest_dependency"))
-    cases.append(("manifest under language 1049",
-                  patch(data, manifest.entry_offsets[2], struct.pack("<I", 1049)), "manifest"))
-    cases.append(("manifest cut short", replace_resource(data, manifest, compact[:len(compact) // 2]),
-                  "manifest_xml"))
-    return cases
+    another_version = re.sub(r"\d$", lambda digit: str((int(digit[0]) + 1) % 10), version)
+
+    def res(pe, kind, id, lang=LANG_EN_US):
+        return resources(pe)[(kind, id, lang)]
+
+    def group(pe):
+        return icon_group(pe, res(pe, RT_GROUP_ICON, 1))
+
+    def strings(pe):
+        return pe.FileInfo[0][0].StringTable[0].entries
+
+    cases = [
+        ("machine of the other architecture", lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"]),
+         "machine"),
+        ("console subsystem", lambda pe: assign(pe.OPTIONAL_HEADER, Subsystem=3), "subsystem"),
+        ("subsystem version 6.0",
+         lambda pe: assign(pe.OPTIONAL_HEADER, MajorSubsystemVersion=6, MinorSubsystemVersion=0),
+         "subsystem_version"),
+        ("one byte over the size limit",
+         lambda pe: setattr(pe, "__data__", pe.__data__ + bytes(SIZE_LIMIT + 1 - len(pe.__data__))), "size"),
+        (f"{dll} renamed to a MinGW runtime DLL",
+         lambda pe: pe.set_bytes_at_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name, b"libgcc"), "imports"),
+        ("group entry 2 claims 32 bpp", lambda pe: assign(group(pe)[1], BitCount=32), "group_order"),
+        ("group entries 1 and 2 swap icon ids",
+         lambda pe: [assign(entry, ID=id) for entry, id in zip(group(pe), (2, 1))], "group_ids"),
+        ("icon 7 one pixel narrower", lambda pe: assign(structure(pe, DIB_HEADER, res(pe, RT_ICON, 7)), Width=47),
+         "icons"),
+        ("icon 14 stored as PNG",
+         lambda pe: pe.set_bytes_at_rva(res(pe, RT_ICON, 14).data.struct.OffsetToData, b"\x89PNG\r\n\x1a\n"),
+         "icons"),
+        ("icon 15 under language 1049", lambda pe: assign(res(pe, RT_ICON, 15).struct, Name=LANG_RU_RU), "icons"),
+        ("manifest for the other architecture",
+         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), swapped), "manifest_dependency"),
+        ("manifest under language 1049", lambda pe: assign(res(pe, RT_MANIFEST, 1).struct, Name=LANG_RU_RU),
+         "manifest"),
+        ("manifest cut short",
+         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2]), "manifest_xml"),
+        (f"file version {another_version}",
+         lambda pe: assign(pe.VS_FIXEDFILEINFO[0], FileVersionLS=int(another_version.split(".")[2]) << 16),
+         "version_fixed"),
+        (f"product version string {another_version}",
+         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()}), "version_strings"),
+    ]
+    if bits == 32:
+        cases.append((f"original file name {other['program']}",
+                      lambda pe: strings(pe).update({b"OriginalFilename": other["program"].encode() + b"\0\0"}),
+                      "version_strings"))
+    return [(description, damaged(data, change), key) for description, change, key in cases]
 
 
 def manifest_cases(good):
@@ -510,7 +470,7 @@ def manifest_cases(good):
     ]
 
 
-def self_test(paths):
+def self_test(paths, version):
     results = Results()
     for path, bits in zip(paths, (64, 32)):
         name = os.path.basename(path)
@@ -518,22 +478,22 @@ def self_test(paths):
         if data is None:
             continue
         good = Results(out=None)
-        check_file(path, bits, data, good)
+        check_file(path, bits, data, good, version)
         results.add("self", not good.failed(), f"self-test {name}: passes unmodified",
                     f"fails {sorted(good.failed())}")
         if good.failed():
             continue
-        for description, damaged, key in damage_cases(data, bits):
+        for description, bad, key in damage_cases(data, bits, version):
             outcome = Results(out=None)
-            check_file(path, bits, damaged, outcome)
+            check_file(path, bits, bad, outcome, version)
             results.add("self", key in outcome.failed(), f"self-test {name}: {description} fails '{key}'",
                         f"failed {sorted(outcome.failed())}")
-        manifest = PE(data).resources()[(RT_MANIFEST, 1, LANG_EN_US)].data
-        for description, text, key in manifest_cases(manifest):
+        pe = pefile.PE(data=data)
+        for description, text, key in manifest_cases(contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])):
             problems = manifest_problems(text.encode("utf-8"), TARGETS[bits]["arch"])
             results.add("self", key in problems, f"self-test {name}: manifest with {description} fails '{key}'",
                         f"problems {problems}")
-        functions = PE(data).imported_functions()
+        functions = {(dll, f) for dll, names in imports(pe).items() for f in names}
         for extra, key in ((("kernel32.dll", "GetTickCount64"), "imports_oldest"),
                            (("kernel32.dll", "NotLookedUp"), "imports_known")):
             problems = import_problems(functions | {extra}, TARGETS[bits]["windows"], read_exports_table())
@@ -546,17 +506,20 @@ def main(argv):
     testing = "--self-test" in argv
     paths = [a for a in argv if a != "--self-test"]
     if not paths:
-        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        paths = [os.path.join(root, "build/win64/stationclock.exe"),
-                 os.path.join(root, "build/win32/stationclock32.exe")]
+        paths = [os.path.join(ROOT, "build/win64/stationclock.exe"),
+                 os.path.join(ROOT, "build/win32/stationclock32.exe")]
     if len(paths) != 2 or any(p.startswith("-") for p in paths):
         print(__doc__.strip(), file=sys.stderr)
         return 2
+    version = read_version()
     if testing:
-        results = self_test(paths)
+        results = self_test(paths, version)
     else:
         results = Results()
-        check_paths(paths, results)
+        for path, bits in zip(paths, (64, 32)):
+            data = read_exe(path, results, "pe", f"{path}: readable")
+            if data is not None:
+                check_file(path, bits, data, results, version)
     failed = sum(1 for _key, passed in results.items if not passed)
     print(f"{len(results.items) - failed} passed, {failed} failed")
     return 1 if failed else 0
