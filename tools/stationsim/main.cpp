@@ -56,7 +56,6 @@ on stdout; the program under test opens that path as its serial port.
   --reply-delay MS       wait between a query and its reply; default 20
   --byte-ms MS           time per byte sent (decimal); default 8.333, 1200 baud
   --link PATH            also make a symlink PATH to the slave; removed at exit
-  --once                 exit 0 when the other side closes after it was open
   --log FILE             the log (one line per event); default stderr
   --help                 this text
 
@@ -72,7 +71,6 @@ struct Options {
     std::int64_t reply_delay_ms = 20;
     double byte_ms = 8.333;
     std::string link;
-    bool once = false;
     std::string log_path;
 };
 
@@ -80,7 +78,6 @@ struct Line {
     int master = -1;
     std::string slave;
     bool open = false;
-    bool was_open = false;
     std::string settings;
 };
 
@@ -177,7 +174,6 @@ void LineClosed()
 {
     g_line.open = false;
     Log("CLOSE");
-    if (g_options.once && g_line.was_open) g_exit_reason = "once";
 }
 
 void CheckSettings()
@@ -264,7 +260,7 @@ void CheckReopened()
 {
     pollfd line{g_line.master, POLLIN, 0};
     if (poll(&line, 1, 0) < 0 || line.revents == POLLHUP) return;
-    g_line.open = g_line.was_open = true;
+    g_line.open = true;
     Log("OPEN");
     if (line.revents & POLLIN) ReadInput();
 }
@@ -426,10 +422,6 @@ bool ParseOptions(int argc, char** argv, std::string& error)
         }
         static const char* const known[] = {"--offset",      "--drift-ppm", "--reference", "--mode",
                                             "--reply-delay", "--byte-ms",   "--link",      "--log"};
-        if (name == "--once" && !has_value) {
-            o.once = true;
-            continue;
-        }
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             error = "unknown option " + std::string(argv[i]);
             return false;

@@ -206,16 +206,4 @@ TEST_F(Simulator, ShortReplyThenHangup)
     EXPECT_TRUE(LinkGone());
 }
 
-TEST_F(Simulator, OnceEndsWhenThePortCloses)
-{
-    Start({"--once"});
-    OpenPort();
-    usleep(60000);
-    EXPECT_EQ(ExitCode(50), -1);
-    close(port_);
-    port_ = -1;
-    EXPECT_EQ(ExitCode(1000), 0);
-    EXPECT_TRUE(LinkGone());
-}
-
 }  // namespace
