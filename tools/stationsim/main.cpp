@@ -39,8 +39,6 @@ on stdout; the program under test opens that path as its serial port.
 
   --offset SECONDS       station clock = local time + SECONDS (may be
                          negative); default 0
-  --drift-ppm N          the clock runs fast by N parts per million (negative:
-                         slow), counted from start and from each clock set
   --reference "YYYY-MM-DD HH:MM:SS"
                          the second timestamp of the reply; default: the
                          station clock at start. A clock set moves it.
@@ -64,7 +62,6 @@ Exit 0 on SIGTERM or SIGINT, 1 when the pty cannot be had, 2 on bad options.
 
 struct Options {
     std::int64_t offset = 0;
-    double drift_ppm = 0;
     bool has_reference = false;
     std::int64_t reference = 0;
     std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
@@ -163,9 +160,7 @@ std::string SecondsText(std::int64_t ms)
 
 std::int64_t StationNowSeconds()
 {
-    std::int64_t ms =
-        StationMs(g_clock, LocalNaiveMs(chrono::system_clock::now()), MonoNs() / NsPerMs);
-    return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    return StationSeconds(g_clock, LocalNaiveMs(chrono::system_clock::now()));
 }
 
 void ReadInput();
@@ -201,7 +196,7 @@ void SendByte(std::uint8_t byte)
     }
 }
 
-void FinishSet(std::int64_t now_ns)
+void FinishSet()
 {
     const std::uint8_t* b = g_receiver.set_bytes;
     g_receiver.set_count = -1;
@@ -210,7 +205,7 @@ void FinishSet(std::int64_t now_ns)
         Log(BytesText("SET-INVALID", b, SetFieldCount));
         return;
     }
-    SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()), now_ns / NsPerMs);
+    SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()));
     Log(BytesText("SET", b, SetFieldCount));
     Log("CLOCK " + SecondsText(g_clock.offset_ms));
 }
@@ -222,7 +217,7 @@ void Receive(std::uint8_t byte, std::int64_t now_ns)
     if (r.set_count >= 0) {
         r.set_bytes[r.set_count++] = byte;
         r.set_deadline_ns = now_ns + SetByteLimitNs;
-        if (r.set_count == SetFieldCount) FinishSet(now_ns);
+        if (r.set_count == SetFieldCount) FinishSet();
     } else if (byte == QueryByte) {
         ++r.queries;
         Log("QUERY " + std::to_string(r.queries) + " " +
@@ -420,7 +415,7 @@ bool ParseOptions(int argc, char** argv, std::string& error)
             name.resize(equals);
             has_value = true;
         }
-        static const char* const known[] = {"--offset",      "--drift-ppm", "--reference", "--mode",
+        static const char* const known[] = {"--offset",      "--reference", "--mode",
                                             "--reply-delay", "--byte-ms",   "--link",      "--log"};
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             error = "unknown option " + std::string(argv[i]);
@@ -436,8 +431,6 @@ bool ParseOptions(int argc, char** argv, std::string& error)
         bool good = true;
         if (name == "--offset") {
             good = ParseInteger(value, -4000000000, 4000000000, o.offset);
-        } else if (name == "--drift-ppm") {
-            good = ParseDecimal(value, -1e6, 1e6, o.drift_ppm);
         } else if (name == "--reference") {
             good = o.has_reference = NaiveFromText(value, o.reference);
         } else if (name == "--mode") {
@@ -503,8 +496,6 @@ int main(int argc, char** argv)
     if (!g_options.link.empty() && !MakeLink()) return 1;
 
     g_clock.offset_ms = g_options.offset * 1000;
-    g_clock.drift_ppm = g_options.drift_ppm;
-    g_clock.anchor_ms = MonoNs() / NsPerMs;
     g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
     g_transmitter.period_ns = std::llround(g_options.byte_ms * 1e6);
 

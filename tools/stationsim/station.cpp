@@ -74,10 +74,10 @@ std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall)
     return std::int64_t(timegm(&local)) * 1000 + ms;
 }
 
-std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms)
+std::int64_t StationSeconds(const StationClock& clock, std::int64_t local_ms)
 {
-    double drift = double(mono_ms - clock.anchor_ms) * clock.drift_ppm / 1e6;
-    return local_ms + clock.offset_ms + std::llround(drift);
+    std::int64_t ms = local_ms + clock.offset_ms;
+    return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
 }
 
 bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds)
@@ -86,11 +86,9 @@ bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds)
     return fields.year <= 2099 && NaiveFromFields(fields, seconds);
 }
 
-void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms,
-                     std::int64_t mono_ms)
+void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms)
 {
     clock.offset_ms = seconds * 1000 - local_ms;
-    clock.anchor_ms = mono_ms;
     clock.reference = seconds;
 }
 

@@ -36,19 +36,17 @@ bool NaiveFromText(std::string_view text, std::int64_t& seconds);
 // in naive ms.
 std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall);
 
-// The station's clock runs at local time + offset, plus its drift since the
-// anchor; a clock set moves the offset and the anchor.
+// The station's clock runs at local time + offset; a clock set moves the
+// offset and the second timestamp.
 struct StationClock {
     std::int64_t offset_ms = 0;
-    double drift_ppm = 0;
-    std::int64_t anchor_ms = 0;  // monotonic
     std::int64_t reference = 0;  // the second timestamp, naive seconds
 };
-std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms);
+// The station's clock in whole naive seconds at local time local_ms.
+std::int64_t StationSeconds(const StationClock& clock, std::int64_t local_ms);
 // The six bytes of a clock set: hour, minute, second, day, month, year - 2000.
 bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds);
-void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms,
-                     std::int64_t mono_ms);
+void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms);
 
 Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds);
 

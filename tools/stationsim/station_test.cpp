@@ -163,34 +163,28 @@ TEST(Clock, OffsetCrossesMonthAndYearEnds)
     StationClock clock;
     clock.offset_ms = 45000;
     std::int64_t local = Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400;
-    EXPECT_EQ(StationMs(clock, local, 123456), Naive(2024, 1, 1, 0, 0, 15) * 1000 + 400);
+    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 1, 1, 0, 0, 15));
 
     clock.offset_ms = -20000;
     local = Naive(2024, 3, 1, 0, 0, 10) * 1000;
-    EXPECT_EQ(StationMs(clock, local, 0), Naive(2024, 2, 29, 23, 59, 50) * 1000);
+    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 2, 29, 23, 59, 50));
+    // Before 1970 the seconds still round down.
+    clock.offset_ms = -1500;
+    EXPECT_EQ(StationSeconds(clock, 1000), -1);
 }
 
-TEST(Clock, DriftRunsFromStartThenFromTheSetMoment)
+TEST(Clock, SetMovesTheClockAndTheSecondTimestamp)
 {
     StationClock clock;
-    clock.drift_ppm = -50;
-    clock.anchor_ms = 5000;
     clock.offset_ms = 7200000;
-    std::int64_t start = Naive(2024, 6, 1, 12, 0, 0) * 1000;
-    EXPECT_EQ(StationMs(clock, start, 5000), start + 7200000);
-    EXPECT_EQ(StationMs(clock, start + 10000000, 10005000), start + 17200000 - 500);
-
-    clock.drift_ppm = 100;
     std::int64_t set_to = Naive(2024, 12, 31, 23, 59, 59);
     std::int64_t local = Naive(2024, 7, 1, 8, 0, 0) * 1000 + 730;
-    SetStationClock(clock, set_to, local, 20000000);
+    SetStationClock(clock, set_to, local);
 
     EXPECT_EQ(clock.reference, set_to);
-    EXPECT_EQ(StationMs(clock, local, 20000000), set_to * 1000);
-    EXPECT_EQ(StationMs(clock, local + 1500, 20001500), set_to * 1000 + 1500);
-    // The drift counts from the set, not from start.
-    EXPECT_EQ(StationMs(clock, local + 10000000, 30000000), set_to * 1000 + 10001000);
-    Frame frame = BuildFrame(StationMs(clock, local + 1500, 20001500) / 1000, clock.reference);
+    EXPECT_EQ(StationSeconds(clock, local), set_to);
+    EXPECT_EQ(StationSeconds(clock, local + 999), set_to);
+    Frame frame = BuildFrame(StationSeconds(clock, local + 1500), clock.reference);
     EXPECT_EQ(frame[4] * 10000 + frame[5] * 100 + frame[6], 10125);
     EXPECT_EQ(frame[10] * 10000 + frame[11] * 100 + frame[12], 311224);
 }
@@ -237,13 +231,13 @@ TEST_F(DaylightSaving, OffsetIsNotShiftedByTheChange)
     StationClock clock;
     clock.offset_ms = 3600000;
     std::int64_t local = LocalAt(Naive(2024, 3, 10, 6, 30, 0), 0);
-    Frame frame = BuildFrame(StationMs(clock, local, 0) / 1000, 0);
+    Frame frame = BuildFrame(StationSeconds(clock, local), 0);
     EXPECT_EQ(frame[1], 2);
     EXPECT_EQ(frame[2], 30);
     EXPECT_EQ(frame[4], 10);
 
     std::int64_t set_to = Naive(2024, 3, 10, 2, 15, 0);
-    SetStationClock(clock, set_to, local, 0);
+    SetStationClock(clock, set_to, local);
     EXPECT_EQ(clock.offset_ms, 45 * 60000);
 }
 
