@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <deque>
 #include <thread>
 
@@ -52,7 +51,6 @@ on stdout; the program under test opens that path as its serial port.
                          stream=MS (junk for MS instead of a reply), hangup=N
                          (N frame bytes, then close the line and exit 0)
   --reply-delay MS       wait between a query and its reply; default 20
-  --byte-ms MS           time per byte sent (decimal); default 8.333, 1200 baud
   --link PATH            also make a symlink PATH to the slave; removed at exit
   --log FILE             the log (one line per event); default stderr
   --help                 this text
@@ -66,7 +64,6 @@ struct Options {
     std::int64_t reference = 0;
     std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
     std::int64_t reply_delay_ms = 20;
-    double byte_ms = 8.333;
     std::string link;
     std::string log_path;
 };
@@ -99,7 +96,6 @@ struct Transmitter {
     const ReplyMode* mode = nullptr;
     std::int64_t start_ns = 0;
     std::int64_t free_ns = 0;  // the line is free from here on
-    std::int64_t period_ns = 0;
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
 };
@@ -298,18 +294,18 @@ void Transmit(std::int64_t now)
     if (!t.busy || now < t.start_ns) return;
     if (!t.built) {
         Frame frame = BuildFrame(StationNowSeconds(), g_clock.reference);
-        t.bytes = ReplyBytes(*t.mode, frame, g_options.byte_ms);
+        t.bytes = ReplyBytes(*t.mode, frame);
         t.built = true;
         t.sent = 0;
     }
     // A byte is written when its last bit would have arrived.
-    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * t.period_ns) {
+    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs) {
         SendByte(t.bytes[t.sent++]);
     }
     if (t.sent < t.bytes.size()) return;
     Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
     t.busy = false;
-    t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * t.period_ns;
+    t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * ByteNs;
     if (t.mode->hangup >= 0) HangUp();
 }
 
@@ -320,7 +316,7 @@ std::int64_t NextEvent(std::int64_t now)
     const Transmitter& t = g_transmitter;
     if (t.busy) {
         next = std::min(next,
-                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * t.period_ns : t.start_ns);
+                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
     } else if (!g_receiver.waiting.empty()) {
         next = now;
     }
@@ -416,7 +412,7 @@ bool ParseOptions(int argc, char** argv, std::string& error)
             has_value = true;
         }
         static const char* const known[] = {"--offset",      "--reference", "--mode",
-                                            "--reply-delay", "--byte-ms",   "--link",      "--log"};
+                                            "--reply-delay", "--link",      "--log"};
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             error = "unknown option " + std::string(argv[i]);
             return false;
@@ -437,8 +433,6 @@ bool ParseOptions(int argc, char** argv, std::string& error)
             if (!ParseModes(value, o.modes, error)) return false;
         } else if (name == "--reply-delay") {
             good = ParseInteger(value, 0, 600000, o.reply_delay_ms);
-        } else if (name == "--byte-ms") {
-            good = ParseDecimal(value, 0, 10000, o.byte_ms);
         } else if (name == "--link") {
             o.link = value;
         } else if (name == "--log") {
@@ -497,7 +491,6 @@ int main(int argc, char** argv)
 
     g_clock.offset_ms = g_options.offset * 1000;
     g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
-    g_transmitter.period_ns = std::llround(g_options.byte_ms * 1e6);
 
     printf("PORT %s\n", g_line.slave.c_str());
     fflush(stdout);

@@ -194,7 +194,7 @@ TEST_F(Simulator, AnswersPacedTakesClockSetAndEndsOnSigterm)
 
 TEST_F(Simulator, ShortReplyThenHangup)
 {
-    Start({"--mode", "short=3,hangup=4", "--byte-ms", "2"});
+    Start({"--mode", "short=3,hangup=4"});
     OpenPort();
     Send({QueryByte});
     EXPECT_EQ(Receive(FrameSize, 300).size(), 3u);

@@ -3,21 +3,12 @@
 #include <time.h>
 
 #include <charconv>
-#include <cmath>
 
 bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value)
 {
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     return !text.empty() && error == std::errc() && stop == end && value >= low && value <= high;
-}
-
-bool ParseDecimal(std::string_view text, double low, double high, double& value)
-{
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    return !text.empty() && error == std::errc() && stop == end && std::isfinite(value) &&
-           value >= low && value <= high;
 }
 
 bool NaiveFromFields(const Fields& fields, std::int64_t& seconds)
@@ -209,13 +200,12 @@ std::uint8_t JunkByte(std::size_t index)
     return junk[index % std::size(junk)];
 }
 
-std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms)
+std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame)
 {
     std::vector<std::uint8_t> out;
     if (mode.silent) return out;
     if (mode.stream_ms >= 0) {
-        std::size_t count =
-            byte_ms > 0 ? std::size_t(mode.stream_ms / byte_ms) : std::size_t(mode.stream_ms);
+        std::size_t count = std::size_t(mode.stream_ms * 1000000 / ByteNs);
         for (std::size_t i = 0; i < count; ++i) out.push_back(JunkByte(i));
         return out;
     }

@@ -16,12 +16,12 @@ constexpr std::uint8_t SetByte = 110;
 constexpr std::uint8_t StartByte = 91;
 constexpr int FrameSize = 13;  // start byte and 12 data bytes
 constexpr int SetFieldCount = 6;
+constexpr std::int64_t ByteNs = 8333333;  // one byte at 1200 baud 8N1: 10 bits
 
 using Frame = std::array<std::uint8_t, FrameSize>;
 
-// Numbers from the command line and the mode list: the whole text, in range.
+// A number from the command line or the mode list: the whole text, in range.
 bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value);
-bool ParseDecimal(std::string_view text, double low, double high, double& value);
 
 // Naive calendar seconds: calendar fields counted from 1970-01-01 00:00:00 as
 // if every day had 86,400 seconds, so no zone or daylight-saving shift.
@@ -72,9 +72,8 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
 // Query number 1, 2, ...; the last mode serves every query past the list.
 const ReplyMode& ModeForQuery(const std::vector<ReplyMode>& modes, std::int64_t query);
 std::uint8_t JunkByte(std::size_t index);
-// Every byte the mode sends, in order; a stream fills its time at one byte
-// per byte_ms.
-std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms);
+// Every byte the mode sends, in order; a stream fills its time at 1200 baud.
+std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame);
 
 // The speed code BOTHER: the rate is not in termios but in the kernel's termios2.
 constexpr speed_t OtherSpeedCode = 010000;

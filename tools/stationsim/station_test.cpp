@@ -100,7 +100,7 @@ TEST(Frame, NormalReplyCarriesClockAndReference)
 {
     Frame expected = {91, 23, 59, 58, 29, 2, 24, 7, 8, 9, 31, 12, 99};
     ASSERT_EQ(SampleFrame(), expected);
-    auto bytes = ReplyBytes(Modes("normal")[0], expected, 8.333);
+    auto bytes = ReplyBytes(Modes("normal")[0], expected);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end()));
 }
 
@@ -108,16 +108,16 @@ TEST(Frame, ShortPrefixTrailingAndFields)
 {
     Frame frame = SampleFrame();
 
-    auto cut = ReplyBytes(Modes("short=5")[0], frame, 8.333);
+    auto cut = ReplyBytes(Modes("short=5")[0], frame);
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), frame.begin(), frame.begin() + 5));
 
-    auto padded = ReplyBytes(Modes("prefix=6+trailing=3")[0], frame, 8.333);
+    auto padded = ReplyBytes(Modes("prefix=6+trailing=3")[0], frame);
     ASSERT_EQ(padded.size(), 6u + FrameSize + 3u);
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), padded.begin() + 6));
     EXPECT_EQ(std::count(padded.begin(), padded.end(), StartByte), 1);
     EXPECT_EQ(std::count(padded.begin(), padded.begin() + 6, JunkByte(0)), 2);
 
-    auto changed = ReplyBytes(Modes("field=5:13+field=1:200+field=12:0")[0], frame, 8.333);
+    auto changed = ReplyBytes(Modes("field=5:13+field=1:200+field=12:0")[0], frame);
     ASSERT_EQ(changed.size(), std::size_t(FrameSize));
     for (int i = 0; i < FrameSize; ++i) {
         int expected = i == 5 ? 13 : i == 1 ? 200 : i == 12 ? 0 : frame[i];
@@ -128,14 +128,13 @@ TEST(Frame, ShortPrefixTrailingAndFields)
 TEST(Frame, SilentStreamAndHangup)
 {
     Frame frame = SampleFrame();
-    EXPECT_TRUE(ReplyBytes(Modes("silent")[0], frame, 8.333).empty());
+    EXPECT_TRUE(ReplyBytes(Modes("silent")[0], frame).empty());
 
-    auto stream = ReplyBytes(Modes("stream=100")[0], frame, 8.333);
+    auto stream = ReplyBytes(Modes("stream=100")[0], frame);
     EXPECT_EQ(stream.size(), 12u);
     EXPECT_EQ(std::count(stream.begin(), stream.end(), StartByte), 0);
-    EXPECT_EQ(ReplyBytes(Modes("stream=100")[0], frame, 25).size(), 4u);
 
-    auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame, 8.333);
+    auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame);
     ASSERT_EQ(hangup.size(), 6u);
     EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 4, hangup.begin() + 2));
 }
