@@ -27,7 +27,6 @@ namespace {
 namespace chrono = std::chrono;
 
 constexpr std::int64_t NsPerMs = 1000000;
-constexpr std::int64_t SetByteLimitNs = 5000 * NsPerMs;
 constexpr std::int64_t SettingsCheckNs = 50 * NsPerMs;
 constexpr std::int64_t ClosedPollNs = 5 * NsPerMs;
 constexpr std::int64_t HangupGraceNs = 1000 * NsPerMs;
@@ -84,7 +83,6 @@ struct Query {
 struct Receiver {
     int set_count = -1;  // -1: no clock set under way
     std::uint8_t set_bytes[SetFieldCount] = {};
-    std::int64_t set_deadline_ns = 0;
     std::int64_t queries = 0;
     std::deque<Query> waiting;
 };
@@ -107,7 +105,7 @@ Transmitter g_transmitter;
 StationClock g_clock;
 FILE* g_log = stderr;
 volatile sig_atomic_t g_signalled = 0;
-const char* g_exit_reason = nullptr;
+bool g_hung_up = false;
 
 // Monotonic time in ns. steady_clock is CLOCK_MONOTONIC on Linux, so the log
 // shows the numbers other programs read from that clock.
@@ -147,13 +145,6 @@ std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t 
     return text;
 }
 
-std::string SecondsText(std::int64_t ms)
-{
-    std::int64_t magnitude = ms < 0 ? -ms : ms;
-    std::string fraction = std::to_string(1000 + magnitude % 1000).substr(1);
-    return (ms < 0 ? "-" : "") + std::to_string(magnitude / 1000) + "." + fraction;
-}
-
 std::int64_t StationNowSeconds()
 {
     return StationSeconds(g_clock, LocalNaiveMs(chrono::system_clock::now()));
@@ -164,6 +155,7 @@ void ReadInput();
 void LineClosed()
 {
     g_line.open = false;
+    g_receiver.set_count = -1;  // a set cut off by the close is dropped
     Log("CLOSE");
 }
 
@@ -197,13 +189,9 @@ void FinishSet()
     const std::uint8_t* b = g_receiver.set_bytes;
     g_receiver.set_count = -1;
     std::int64_t seconds;
-    if (!NaiveFromSetBytes(b, seconds)) {
-        Log(BytesText("SET-INVALID", b, SetFieldCount));
-        return;
-    }
+    if (!NaiveFromSetBytes(b, seconds)) return;
     SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()));
     Log(BytesText("SET", b, SetFieldCount));
-    Log("CLOCK " + SecondsText(g_clock.offset_ms));
 }
 
 void Receive(std::uint8_t byte, std::int64_t now_ns)
@@ -212,7 +200,6 @@ void Receive(std::uint8_t byte, std::int64_t now_ns)
     Receiver& r = g_receiver;
     if (r.set_count >= 0) {
         r.set_bytes[r.set_count++] = byte;
-        r.set_deadline_ns = now_ns + SetByteLimitNs;
         if (r.set_count == SetFieldCount) FinishSet();
     } else if (byte == QueryByte) {
         ++r.queries;
@@ -221,9 +208,6 @@ void Receive(std::uint8_t byte, std::int64_t now_ns)
         r.waiting.push_back({now_ns, r.queries});
     } else if (byte == SetByte) {
         r.set_count = 0;
-        r.set_deadline_ns = now_ns + SetByteLimitNs;
-    } else {
-        Log("IGNORED " + std::to_string(byte));
     }
 }
 
@@ -274,8 +258,7 @@ void HangUp()
     close(g_line.master);
     g_line.master = -1;
     g_line.open = false;
-    Log("HANGUP");
-    g_exit_reason = "hangup";
+    g_hung_up = true;
 }
 
 // Starts, builds and sends replies whose time has come.
@@ -320,7 +303,6 @@ std::int64_t NextEvent(std::int64_t now)
     } else if (!g_receiver.waiting.empty()) {
         next = now;
     }
-    if (g_receiver.set_count >= 0) next = std::min(next, g_receiver.set_deadline_ns);
     return next;
 }
 
@@ -344,19 +326,12 @@ void Wait(std::int64_t until)
 
 void Run()
 {
-    while (!g_signalled && !g_exit_reason) {
-        std::int64_t now = MonoNs();
+    while (!g_signalled) {
         CheckSettings();
-        if (g_receiver.set_count >= 0 && now >= g_receiver.set_deadline_ns) {
-            Log(BytesText("SET-INCOMPLETE", g_receiver.set_bytes,
-                          std::size_t(g_receiver.set_count)));
-            g_receiver.set_count = -1;
-        }
-        Transmit(now);
-        if (g_exit_reason) break;
+        Transmit(MonoNs());
+        if (g_hung_up) break;
         Wait(NextEvent(MonoNs()));
     }
-    if (!g_exit_reason) g_exit_reason = "signal";
 }
 
 bool OpenLine()
@@ -494,12 +469,10 @@ int main(int argc, char** argv)
 
     printf("PORT %s\n", g_line.slave.c_str());
     fflush(stdout);
-    Log("PORT " + g_line.slave);
     CheckSettings();
     Run();
 
     if (g_line.master >= 0) close(g_line.master);
     if (!g_options.link.empty()) unlink(g_options.link.c_str());
-    Log(std::string("EXIT ") + g_exit_reason);
     return 0;
 }
