@@ -289,7 +289,7 @@ void Transmit(std::int64_t now)
     Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
     t.busy = false;
     t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * ByteNs;
-    if (t.mode->hangup >= 0) HangUp();
+    if (t.mode->hangup) HangUp();
 }
 
 // When the loop must next act, at most SettingsCheckNs from now.
@@ -376,29 +376,19 @@ bool MakeLink()
 bool ParseOptions(int argc, char** argv, std::string& error)
 {
     Options& o = g_options;
-    std::string modes_error;
-    for (int i = 1; i < argc; ++i) {
+    static const std::string known[] = {"--offset",      "--reference", "--mode",
+                                        "--reply-delay", "--link",      "--log"};
+    for (int i = 1; i < argc; i += 2) {
         std::string name = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (std::size_t equals = name.find('='); equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            has_value = true;
-        }
-        static const char* const known[] = {"--offset",      "--reference", "--mode",
-                                            "--reply-delay", "--link",      "--log"};
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
-            error = "unknown option " + std::string(argv[i]);
+            error = "unknown option " + name;
             return false;
         }
-        if (!has_value) {
-            if (i + 1 == argc) {
-                error = name + " needs a value";
-                return false;
-            }
-            value = argv[++i];
+        if (i + 1 == argc) {
+            error = name + " needs a value";
+            return false;
         }
+        std::string value = argv[i + 1];
         bool good = true;
         if (name == "--offset") {
             good = ParseInteger(value, -4000000000, 4000000000, o.offset);
@@ -436,7 +426,6 @@ int main(int argc, char** argv)
             return 0;
         }
     }
-    g_options.modes[0].text = "normal";
     std::string error;
     if (!ParseOptions(argc, argv, error)) {
         fprintf(stderr, "stationsim: %s (see --help)\n", error.c_str());

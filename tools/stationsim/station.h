@@ -50,16 +50,17 @@ void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t loc
 
 Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds);
 
-// How the station answers one query.
+// How the station answers one query. silent and stream replace the frame;
+// the other items shape it.
 struct ReplyMode {
-    std::string text;  // as given
+    std::string text = "normal";  // as given
     bool silent = false;
     int delay_ms = -1;  // -1: the default reply delay
     int length = FrameSize;
     int prefix = 0;
     int trailing = 0;
     int stream_ms = -1;                // junk instead of a reply
-    int hangup = -1;                   // frame bytes sent before the line is dropped
+    bool hangup = false;               // drop the line after the reply
     std::array<int, FrameSize> field;  // -1: keep the byte
 
     ReplyMode()
