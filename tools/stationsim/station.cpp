@@ -189,7 +189,7 @@ std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame)
     std::vector<std::uint8_t> out;
     if (mode.silent) return out;
     if (mode.stream_ms >= 0) {
-        std::size_t count = std::size_t(mode.stream_ms * 1000000 / ByteNs);
+        std::size_t count = std::size_t(std::int64_t(mode.stream_ms) * 1000000 / ByteNs);
         for (std::size_t i = 0; i < count; ++i) out.push_back(JunkByte(i));
         return out;
     }

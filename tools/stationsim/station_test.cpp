@@ -125,8 +125,8 @@ TEST(Frame, SilentStreamAndHangup)
     Frame frame = SampleFrame();
     EXPECT_TRUE(ReplyBytes(Modes("silent")[0], frame).empty());
 
-    auto stream = ReplyBytes(Modes("stream=100")[0], frame);
-    EXPECT_EQ(stream.size(), 12u);
+    auto stream = ReplyBytes(Modes("stream=4000")[0], frame);
+    EXPECT_EQ(stream.size(), 480u);  // 4 s at 1200 baud
     EXPECT_EQ(std::count(stream.begin(), stream.end(), StartByte), 0);
 
     auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame);
