@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <deque>
 #include <thread>
 
@@ -28,7 +27,6 @@ namespace {
 namespace chrono = std::chrono;
 
 constexpr std::int64_t NsPerMs = 1000000;
-constexpr std::int64_t SetByteLimitNs = 5000 * NsPerMs;
 constexpr std::int64_t SettingsCheckNs = 50 * NsPerMs;
 constexpr std::int64_t ClosedPollNs = 5 * NsPerMs;
 constexpr std::int64_t HangupGraceNs = 1000 * NsPerMs;
@@ -39,8 +37,6 @@ on stdout; the program under test opens that path as its serial port.
 
   --offset SECONDS       station clock = local time + SECONDS (may be
                          negative); default 0
-  --drift-ppm N          the clock runs fast by N parts per million (negative:
-                         slow), counted from start and from each clock set
   --reference "YYYY-MM-DD HH:MM:SS"
                          the second timestamp of the reply; default: the
                          station clock at start. A clock set moves it.
@@ -54,9 +50,7 @@ on stdout; the program under test opens that path as its serial port.
                          stream=MS (junk for MS instead of a reply), hangup=N
                          (N frame bytes, then close the line and exit 0)
   --reply-delay MS       wait between a query and its reply; default 20
-  --byte-ms MS           time per byte sent (decimal); default 8.333, 1200 baud
   --link PATH            also make a symlink PATH to the slave; removed at exit
-  --once                 exit 0 when the other side closes after it was open
   --log FILE             the log (one line per event); default stderr
   --help                 this text
 
@@ -65,14 +59,11 @@ Exit 0 on SIGTERM or SIGINT, 1 when the pty cannot be had, 2 on bad options.
 
 struct Options {
     std::int64_t offset = 0;
-    double drift_ppm = 0;
     bool has_reference = false;
     std::int64_t reference = 0;
     std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
     std::int64_t reply_delay_ms = 20;
-    double byte_ms = 8.333;
     std::string link;
-    bool once = false;
     std::string log_path;
 };
 
@@ -80,7 +71,6 @@ struct Line {
     int master = -1;
     std::string slave;
     bool open = false;
-    bool was_open = false;
     std::string settings;
 };
 
@@ -93,7 +83,6 @@ struct Query {
 struct Receiver {
     int set_count = -1;  // -1: no clock set under way
     std::uint8_t set_bytes[SetFieldCount] = {};
-    std::int64_t set_deadline_ns = 0;
     std::int64_t queries = 0;
     std::deque<Query> waiting;
 };
@@ -105,7 +94,6 @@ struct Transmitter {
     const ReplyMode* mode = nullptr;
     std::int64_t start_ns = 0;
     std::int64_t free_ns = 0;  // the line is free from here on
-    std::int64_t period_ns = 0;
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
 };
@@ -117,7 +105,7 @@ Transmitter g_transmitter;
 StationClock g_clock;
 FILE* g_log = stderr;
 volatile sig_atomic_t g_signalled = 0;
-const char* g_exit_reason = nullptr;
+bool g_hung_up = false;
 
 // Monotonic time in ns. steady_clock is CLOCK_MONOTONIC on Linux, so the log
 // shows the numbers other programs read from that clock.
@@ -157,18 +145,9 @@ std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t 
     return text;
 }
 
-std::string SecondsText(std::int64_t ms)
-{
-    std::int64_t magnitude = ms < 0 ? -ms : ms;
-    std::string fraction = std::to_string(1000 + magnitude % 1000).substr(1);
-    return (ms < 0 ? "-" : "") + std::to_string(magnitude / 1000) + "." + fraction;
-}
-
 std::int64_t StationNowSeconds()
 {
-    std::int64_t ms =
-        StationMs(g_clock, LocalNaiveMs(chrono::system_clock::now()), MonoNs() / NsPerMs);
-    return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    return StationSeconds(g_clock, LocalNaiveMs(chrono::system_clock::now()));
 }
 
 void ReadInput();
@@ -176,8 +155,8 @@ void ReadInput();
 void LineClosed()
 {
     g_line.open = false;
+    g_receiver.set_count = -1;  // a set cut off by the close is dropped
     Log("CLOSE");
-    if (g_options.once && g_line.was_open) g_exit_reason = "once";
 }
 
 void CheckSettings()
@@ -205,18 +184,14 @@ void SendByte(std::uint8_t byte)
     }
 }
 
-void FinishSet(std::int64_t now_ns)
+void FinishSet()
 {
     const std::uint8_t* b = g_receiver.set_bytes;
     g_receiver.set_count = -1;
     std::int64_t seconds;
-    if (!NaiveFromSetBytes(b, seconds)) {
-        Log(BytesText("SET-INVALID", b, SetFieldCount));
-        return;
-    }
-    SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()), now_ns / NsPerMs);
+    if (!NaiveFromSetBytes(b, seconds)) return;
+    SetStationClock(g_clock, seconds, LocalNaiveMs(chrono::system_clock::now()));
     Log(BytesText("SET", b, SetFieldCount));
-    Log("CLOCK " + SecondsText(g_clock.offset_ms));
 }
 
 void Receive(std::uint8_t byte, std::int64_t now_ns)
@@ -225,8 +200,7 @@ void Receive(std::uint8_t byte, std::int64_t now_ns)
     Receiver& r = g_receiver;
     if (r.set_count >= 0) {
         r.set_bytes[r.set_count++] = byte;
-        r.set_deadline_ns = now_ns + SetByteLimitNs;
-        if (r.set_count == SetFieldCount) FinishSet(now_ns);
+        if (r.set_count == SetFieldCount) FinishSet();
     } else if (byte == QueryByte) {
         ++r.queries;
         Log("QUERY " + std::to_string(r.queries) + " " +
@@ -234,9 +208,6 @@ void Receive(std::uint8_t byte, std::int64_t now_ns)
         r.waiting.push_back({now_ns, r.queries});
     } else if (byte == SetByte) {
         r.set_count = 0;
-        r.set_deadline_ns = now_ns + SetByteLimitNs;
-    } else {
-        Log("IGNORED " + std::to_string(byte));
     }
 }
 
@@ -264,7 +235,7 @@ void CheckReopened()
 {
     pollfd line{g_line.master, POLLIN, 0};
     if (poll(&line, 1, 0) < 0 || line.revents == POLLHUP) return;
-    g_line.open = g_line.was_open = true;
+    g_line.open = true;
     Log("OPEN");
     if (line.revents & POLLIN) ReadInput();
 }
@@ -287,8 +258,7 @@ void HangUp()
     close(g_line.master);
     g_line.master = -1;
     g_line.open = false;
-    Log("HANGUP");
-    g_exit_reason = "hangup";
+    g_hung_up = true;
 }
 
 // Starts, builds and sends replies whose time has come.
@@ -307,19 +277,19 @@ void Transmit(std::int64_t now)
     if (!t.busy || now < t.start_ns) return;
     if (!t.built) {
         Frame frame = BuildFrame(StationNowSeconds(), g_clock.reference);
-        t.bytes = ReplyBytes(*t.mode, frame, g_options.byte_ms);
+        t.bytes = ReplyBytes(*t.mode, frame);
         t.built = true;
         t.sent = 0;
     }
     // A byte is written when its last bit would have arrived.
-    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * t.period_ns) {
+    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs) {
         SendByte(t.bytes[t.sent++]);
     }
     if (t.sent < t.bytes.size()) return;
     Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
     t.busy = false;
-    t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * t.period_ns;
-    if (t.mode->hangup >= 0) HangUp();
+    t.free_ns = t.start_ns + std::int64_t(t.bytes.size()) * ByteNs;
+    if (t.mode->hangup) HangUp();
 }
 
 // When the loop must next act, at most SettingsCheckNs from now.
@@ -329,11 +299,10 @@ std::int64_t NextEvent(std::int64_t now)
     const Transmitter& t = g_transmitter;
     if (t.busy) {
         next = std::min(next,
-                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * t.period_ns : t.start_ns);
+                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
     } else if (!g_receiver.waiting.empty()) {
         next = now;
     }
-    if (g_receiver.set_count >= 0) next = std::min(next, g_receiver.set_deadline_ns);
     return next;
 }
 
@@ -357,19 +326,12 @@ void Wait(std::int64_t until)
 
 void Run()
 {
-    while (!g_signalled && !g_exit_reason) {
-        std::int64_t now = MonoNs();
+    while (!g_signalled) {
         CheckSettings();
-        if (g_receiver.set_count >= 0 && now >= g_receiver.set_deadline_ns) {
-            Log(BytesText("SET-INCOMPLETE", g_receiver.set_bytes,
-                          std::size_t(g_receiver.set_count)));
-            g_receiver.set_count = -1;
-        }
-        Transmit(now);
-        if (g_exit_reason) break;
+        Transmit(MonoNs());
+        if (g_hung_up) break;
         Wait(NextEvent(MonoNs()));
     }
-    if (!g_exit_reason) g_exit_reason = "signal";
 }
 
 bool OpenLine()
@@ -414,46 +376,28 @@ bool MakeLink()
 bool ParseOptions(int argc, char** argv, std::string& error)
 {
     Options& o = g_options;
-    std::string modes_error;
-    for (int i = 1; i < argc; ++i) {
+    static const std::string known[] = {"--offset",      "--reference", "--mode",
+                                        "--reply-delay", "--link",      "--log"};
+    for (int i = 1; i < argc; i += 2) {
         std::string name = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (std::size_t equals = name.find('='); equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            has_value = true;
-        }
-        static const char* const known[] = {"--offset",      "--drift-ppm", "--reference", "--mode",
-                                            "--reply-delay", "--byte-ms",   "--link",      "--log"};
-        if (name == "--once" && !has_value) {
-            o.once = true;
-            continue;
-        }
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
-            error = "unknown option " + std::string(argv[i]);
+            error = "unknown option " + name;
             return false;
         }
-        if (!has_value) {
-            if (i + 1 == argc) {
-                error = name + " needs a value";
-                return false;
-            }
-            value = argv[++i];
+        if (i + 1 == argc) {
+            error = name + " needs a value";
+            return false;
         }
+        std::string value = argv[i + 1];
         bool good = true;
         if (name == "--offset") {
             good = ParseInteger(value, -4000000000, 4000000000, o.offset);
-        } else if (name == "--drift-ppm") {
-            good = ParseDecimal(value, -1e6, 1e6, o.drift_ppm);
         } else if (name == "--reference") {
             good = o.has_reference = NaiveFromText(value, o.reference);
         } else if (name == "--mode") {
             if (!ParseModes(value, o.modes, error)) return false;
         } else if (name == "--reply-delay") {
             good = ParseInteger(value, 0, 600000, o.reply_delay_ms);
-        } else if (name == "--byte-ms") {
-            good = ParseDecimal(value, 0, 10000, o.byte_ms);
         } else if (name == "--link") {
             o.link = value;
         } else if (name == "--log") {
@@ -482,7 +426,6 @@ int main(int argc, char** argv)
             return 0;
         }
     }
-    g_options.modes[0].text = "normal";
     std::string error;
     if (!ParseOptions(argc, argv, error)) {
         fprintf(stderr, "stationsim: %s (see --help)\n", error.c_str());
@@ -511,19 +454,14 @@ int main(int argc, char** argv)
     if (!g_options.link.empty() && !MakeLink()) return 1;
 
     g_clock.offset_ms = g_options.offset * 1000;
-    g_clock.drift_ppm = g_options.drift_ppm;
-    g_clock.anchor_ms = MonoNs() / NsPerMs;
     g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
-    g_transmitter.period_ns = std::llround(g_options.byte_ms * 1e6);
 
     printf("PORT %s\n", g_line.slave.c_str());
     fflush(stdout);
-    Log("PORT " + g_line.slave);
     CheckSettings();
     Run();
 
     if (g_line.master >= 0) close(g_line.master);
     if (!g_options.link.empty()) unlink(g_options.link.c_str());
-    Log(std::string("EXIT ") + g_exit_reason);
     return 0;
 }

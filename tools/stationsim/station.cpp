@@ -2,22 +2,14 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <charconv>
-#include <cmath>
 
 bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value)
 {
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     return !text.empty() && error == std::errc() && stop == end && value >= low && value <= high;
-}
-
-bool ParseDecimal(std::string_view text, double low, double high, double& value)
-{
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    return !text.empty() && error == std::errc() && stop == end && std::isfinite(value) &&
-           value >= low && value <= high;
 }
 
 bool NaiveFromFields(const Fields& fields, std::int64_t& seconds)
@@ -74,10 +66,10 @@ std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall)
     return std::int64_t(timegm(&local)) * 1000 + ms;
 }
 
-std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms)
+std::int64_t StationSeconds(const StationClock& clock, std::int64_t local_ms)
 {
-    double drift = double(mono_ms - clock.anchor_ms) * clock.drift_ppm / 1e6;
-    return local_ms + clock.offset_ms + std::llround(drift);
+    std::int64_t ms = local_ms + clock.offset_ms;
+    return ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
 }
 
 bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds)
@@ -86,11 +78,9 @@ bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds)
     return fields.year <= 2099 && NaiveFromFields(fields, seconds);
 }
 
-void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms,
-                     std::int64_t mono_ms)
+void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms)
 {
     clock.offset_ms = seconds * 1000 - local_ms;
-    clock.anchor_ms = mono_ms;
     clock.reference = seconds;
 }
 
@@ -117,65 +107,42 @@ Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds)
 
 namespace {
 
-bool ParseMode(std::string_view text, ReplyMode& mode, std::string& error)
+// One item of a mode: silent, KEY=N or field=I:V.
+bool ParseItem(std::string_view item, ReplyMode& mode)
 {
-    mode = ReplyMode();
-    mode.text = std::string(text);
-    auto fail = [&](std::string_view why) {
-        error = "mode \"" + mode.text + "\": " + std::string(why);
-        return false;
-    };
-    if (text == "normal") return true;
-
-    unsigned seen = 0;  // one bit per key, field= excepted
-    for (std::size_t start = 0; start <= text.size();) {
-        std::size_t plus = text.find('+', start);
-        if (plus == std::string_view::npos) plus = text.size();
-        std::string_view item = text.substr(start, plus - start);
-        start = plus + 1;
-
-        std::size_t equals = item.find('=');
-        std::string_view key = item.substr(0, equals);
-        std::string_view value = equals == std::string_view::npos ? "" : item.substr(equals + 1);
-
-        static constexpr std::string_view keys[] = {"silent",   "delay",  "short", "prefix",
-                                                    "trailing", "stream", "hangup"};
-        static constexpr std::int64_t highs[] = {0,      600000, FrameSize, 100000,
-                                                 100000, 600000, FrameSize};
-        int* targets[] = {nullptr,        &mode.delay_ms,  &mode.length, &mode.prefix,
-                          &mode.trailing, &mode.stream_ms, &mode.hangup};
-        if (key == "field") {
-            std::size_t colon = value.find(':');
-            std::int64_t index, byte;
-            if (colon == std::string_view::npos ||
-                !ParseInteger(value.substr(0, colon), 1, FrameSize - 1, index) ||
-                !ParseInteger(value.substr(colon + 1), 0, 255, byte))
-                return fail("field=I:V needs I in 1..12 and V in 0..255");
-            mode.field[index] = int(byte);
-            continue;
-        }
-        std::size_t k = 0;
-        while (k < std::size(keys) && keys[k] != key) ++k;
-        if (k == std::size(keys)) return fail("unknown item \"" + std::string(item) + "\"");
-        if (seen & (1u << k)) return fail("\"" + std::string(key) + "\" given twice");
-        seen |= 1u << k;
-        if (targets[k] == nullptr) {
-            if (equals != std::string_view::npos) return fail("silent takes no value");
-            mode.silent = true;
-            continue;
-        }
-        std::int64_t number;
-        if (!ParseInteger(value, 0, highs[k], number))
-            return fail(std::string(key) + " needs a number from 0 to " + std::to_string(highs[k]));
-        *targets[k] = int(number);
+    if (item == "silent") return mode.silent = true;
+    std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos) return false;
+    std::string_view key = item.substr(0, equals);
+    std::string_view value = item.substr(equals + 1);
+    std::int64_t number;
+    if (key == "field") {
+        std::size_t colon = value.find(':');
+        std::int64_t index;
+        if (colon == std::string_view::npos ||
+            !ParseInteger(value.substr(0, colon), 1, FrameSize - 1, index) ||
+            !ParseInteger(value.substr(colon + 1), 0, 255, number))
+            return false;
+        mode.field[index] = int(number);
+        return true;
     }
-
-    bool frame_items = mode.length != FrameSize || mode.prefix || mode.trailing ||
-                       mode.hangup >= 0 || mode.field != ReplyMode().field;
-    if (mode.silent && (seen != 1u || frame_items)) return fail("silent takes nothing else");
-    if (mode.stream_ms >= 0 && frame_items) return fail("stream takes only delay");
-    if (mode.hangup >= 0 && (mode.length != FrameSize || mode.trailing))
-        return fail("hangup takes neither short nor trailing");
+    if (!ParseInteger(value, 0, 600000, number)) return false;
+    if (key == "delay") {
+        mode.delay_ms = int(number);
+    } else if (key == "stream") {
+        mode.stream_ms = int(number);
+    } else if (key == "prefix") {
+        mode.prefix = int(number);
+    } else if (key == "trailing") {
+        mode.trailing = int(number);
+    } else if (key == "short" && number <= FrameSize) {
+        mode.length = int(number);
+    } else if (key == "hangup" && number <= FrameSize) {
+        mode.length = int(number);
+        mode.hangup = true;
+    } else {
+        return false;
+    }
     return true;
 }
 
@@ -185,16 +152,22 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
 {
     modes.clear();
     for (std::size_t start = 0; start <= list.size();) {
-        std::size_t comma = list.find(',', start);
-        if (comma == std::string_view::npos) comma = list.size();
+        std::size_t comma = std::min(list.find(',', start), list.size());
         std::string_view text = list.substr(start, comma - start);
-        if (text.empty()) {
-            error = "empty mode in \"" + std::string(list) + "\"";
-            return false;
-        }
-        modes.emplace_back();
-        if (!ParseMode(text, modes.back(), error)) return false;
         start = comma + 1;
+        modes.emplace_back();
+        modes.back().text = std::string(text);
+        if (text == "normal") continue;
+        for (std::size_t from = 0; from <= text.size();) {
+            std::size_t plus = std::min(text.find('+', from), text.size());
+            std::string_view item = text.substr(from, plus - from);
+            from = plus + 1;
+            if (!ParseItem(item, modes.back())) {
+                error = "bad item \"" + std::string(item) + "\" in mode \"" +
+                        std::string(text) + "\"";
+                return false;
+            }
+        }
     }
     return true;
 }
@@ -211,22 +184,19 @@ std::uint8_t JunkByte(std::size_t index)
     return junk[index % std::size(junk)];
 }
 
-std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms)
+std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame)
 {
     std::vector<std::uint8_t> out;
     if (mode.silent) return out;
     if (mode.stream_ms >= 0) {
-        std::size_t count =
-            byte_ms > 0 ? std::size_t(mode.stream_ms / byte_ms) : std::size_t(mode.stream_ms);
+        std::size_t count = std::size_t(std::int64_t(mode.stream_ms) * 1000000 / ByteNs);
         for (std::size_t i = 0; i < count; ++i) out.push_back(JunkByte(i));
         return out;
     }
     for (int i = 0; i < mode.prefix; ++i) out.push_back(JunkByte(std::size_t(i)));
-    int length = mode.hangup >= 0 ? mode.hangup : mode.length;
-    for (int i = 0; i < length; ++i)
+    for (int i = 0; i < mode.length; ++i)
         out.push_back(mode.field[i] >= 0 ? std::uint8_t(mode.field[i]) : frame[i]);
-    if (mode.hangup < 0)
-        for (int i = 0; i < mode.trailing; ++i) out.push_back(JunkByte(std::size_t(i)));
+    for (int i = 0; i < mode.trailing; ++i) out.push_back(JunkByte(std::size_t(i)));
     return out;
 }
 

@@ -16,12 +16,12 @@ constexpr std::uint8_t SetByte = 110;
 constexpr std::uint8_t StartByte = 91;
 constexpr int FrameSize = 13;  // start byte and 12 data bytes
 constexpr int SetFieldCount = 6;
+constexpr std::int64_t ByteNs = 8333333;  // one byte at 1200 baud 8N1: 10 bits
 
 using Frame = std::array<std::uint8_t, FrameSize>;
 
-// Numbers from the command line and the mode list: the whole text, in range.
+// A number from the command line or the mode list: the whole text, in range.
 bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value);
-bool ParseDecimal(std::string_view text, double low, double high, double& value);
 
 // Naive calendar seconds: calendar fields counted from 1970-01-01 00:00:00 as
 // if every day had 86,400 seconds, so no zone or daylight-saving shift.
@@ -36,32 +36,31 @@ bool NaiveFromText(std::string_view text, std::int64_t& seconds);
 // in naive ms.
 std::int64_t LocalNaiveMs(std::chrono::system_clock::time_point wall);
 
-// The station's clock runs at local time + offset, plus its drift since the
-// anchor; a clock set moves the offset and the anchor.
+// The station's clock runs at local time + offset; a clock set moves the
+// offset and the second timestamp.
 struct StationClock {
     std::int64_t offset_ms = 0;
-    double drift_ppm = 0;
-    std::int64_t anchor_ms = 0;  // monotonic
     std::int64_t reference = 0;  // the second timestamp, naive seconds
 };
-std::int64_t StationMs(const StationClock& clock, std::int64_t local_ms, std::int64_t mono_ms);
+// The station's clock in whole naive seconds at local time local_ms.
+std::int64_t StationSeconds(const StationClock& clock, std::int64_t local_ms);
 // The six bytes of a clock set: hour, minute, second, day, month, year - 2000.
 bool NaiveFromSetBytes(const std::uint8_t* bytes, std::int64_t& seconds);
-void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms,
-                     std::int64_t mono_ms);
+void SetStationClock(StationClock& clock, std::int64_t seconds, std::int64_t local_ms);
 
 Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds);
 
-// How the station answers one query.
+// How the station answers one query. silent and stream replace the frame;
+// the other items shape it.
 struct ReplyMode {
-    std::string text;  // as given
+    std::string text = "normal";  // as given
     bool silent = false;
     int delay_ms = -1;  // -1: the default reply delay
     int length = FrameSize;
     int prefix = 0;
     int trailing = 0;
     int stream_ms = -1;                // junk instead of a reply
-    int hangup = -1;                   // frame bytes sent before the line is dropped
+    bool hangup = false;               // drop the line after the reply
     std::array<int, FrameSize> field;  // -1: keep the byte
 
     ReplyMode()
@@ -74,9 +73,8 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
 // Query number 1, 2, ...; the last mode serves every query past the list.
 const ReplyMode& ModeForQuery(const std::vector<ReplyMode>& modes, std::int64_t query);
 std::uint8_t JunkByte(std::size_t index);
-// Every byte the mode sends, in order; a stream fills its time at one byte
-// per byte_ms.
-std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame, double byte_ms);
+// Every byte the mode sends, in order; a stream fills its time at 1200 baud.
+std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame);
 
 // The speed code BOTHER: the rate is not in termios but in the kernel's termios2.
 constexpr speed_t OtherSpeedCode = 010000;
