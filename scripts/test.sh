@@ -49,6 +49,7 @@ sanitized_tests() {
 windows_builds() {
     build win64 && build win32 &&
         /usr/bin/python3 tests/static/check_exe.py build/win64/stationclock.exe build/win32/stationclock32.exe &&
+        /usr/bin/python3 tests/static/check_exe.py --self-test build/win64/stationclock.exe build/win32/stationclock32.exe | grep -v '^ok ' &&
         edit_rebuilds build/win64/resources/stationclock.manifest '$a <!-- edited -->' win64 &&
         edit_rebuilds VERSION '1s/^/1/' win64 win32
 }
