@@ -61,7 +61,6 @@ class Driver:
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, start_new_session=True)
         self._buffer = b""
-        self.pid = None  # Windows pid of the program, once started
         session.drivers.append(self)
         try:
             line = self._read_line(ready_timeout)
@@ -112,7 +111,7 @@ class Driver:
         raise HarnessError(f"driver answered {reply!r} to {line!r}")
 
     def _waiting(self, command, ms, *args, extra_ms=0):
-        """A command that waits up to ms (on 64-bit Wine) for something."""
+        """A command whose last argument is a wait of ms on 64-bit Wine."""
         ms = self.w.bound_ms(ms)
         return self.call(command, *args, ms, bound_ms=ms + extra_ms)
 
@@ -157,7 +156,6 @@ class Driver:
         idle_ms = self.w.bound_ms(15000)
         command_line = " ".join([f'"{windows_path(exe or self.w.program_exe())}"', *args])
         reply = self.call("start", idle_ms, command_line, bound_ms=idle_ms)
-        self.pid = reply["pid"]
         if title is not None:
             self.find_window(title, 10000)
         return reply
@@ -176,11 +174,7 @@ class Driver:
     def find_window(self, title=TITLE, ms=5000):
         """Makes the program's visible top-level window with this exact title
         the main window of later commands."""
-        return self._waiting_text("find_window", title, ms)
-
-    def _waiting_text(self, command, text, ms, *args):
-        ms = self.w.bound_ms(ms)
-        return self.call(command, *args, cp1251_hex(text), ms, bound_ms=ms)
+        return self._waiting("find_window", ms, cp1251_hex(title))
 
     def window(self):
         return _decode(self.call("window"), "title")
@@ -268,7 +262,7 @@ class Driver:
 
     def wait_text(self, control, old, ms):
         """Waits up to ms for the control's text to differ from old."""
-        return _decode(self._waiting_text("wait_text", old, ms, control), "text")
+        return _decode(self._waiting("wait_text", ms, control, cp1251_hex(old)), "text")
 
     def font_check(self, control, text=None):
         args = [control] + ([] if text is None else [cp1251_hex(text)])
