@@ -4,19 +4,14 @@
     check_exe.py [EXE64 EXE32]
     check_exe.py --self-test [EXE64 EXE32]
 
-The first file must be the x86-64 program, the second the i686 one
-(default: build/win64/stationclock.exe and build/win32/stationclock32.exe).
-Each check prints one `ok`/`FAIL` line; the last line is `N passed, M failed`
-and the exit status is non-zero if anything failed.
+EXE64 is the x86-64 program, EXE32 the i686 one (default: build/win64/stationclock.exe
+and build/win32/stationclock32.exe). Each check prints an `ok`/`FAIL` line, the last line
+is `N passed, M failed` and the exit status is non-zero if anything failed. Imports are
+looked up in windows_exports.txt beside this file; the version resource must give the
+version in the file VERSION at the top of the repository.
 
---self-test first requires both files to pass unmodified, then damages
-copies of them in memory (machine, subsystem, size, imports, icons,
-manifest, version) and requires every damaged copy to fail the matching check.
-
-Every imported function must be in windows_exports.txt beside this file,
-with an oldest Windows no newer than the one the program's header names.
-The version resource must give the version in the file VERSION at the top of
-the repository, and the program's own file name.
+--self-test requires both programs to pass, then requires damaged copies of them
+(machine, subsystem, size, imports, icons, manifest, version) to fail the matching check.
 """
 
 import os
@@ -56,9 +51,9 @@ COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
 
 # The manifest's code page setting: application/windowsSettings/activeCodePage.
-ACTIVE_CODE_PAGE = "/".join(["{urn:schemas-microsoft-com:asm.v3}application",
-                             "{urn:schemas-microsoft-com:asm.v3}windowsSettings",
-                             "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage"])
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+ACTIVE_CODE_PAGE = (f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+                    "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage")
 
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
@@ -75,29 +70,6 @@ GROUP_ENTRY = ("GRPICONDIRENTRY", ("B,Width", "B,Height", "B,ColorCount", "B,Res
 DIB_HEADER = ("BITMAPINFOHEADER", ("I,Size", "i,Width", "i,Height", "H,Planes", "H,BitCount",
                                    "I,Compression", "I,SizeImage", "i,XPelsPerMeter",
                                    "i,YPelsPerMeter", "I,ClrUsed", "I,ClrImportant"))
-
-
-class Results:
-    def __init__(self, out=sys.stdout):
-        self.items = []  # (key, passed)
-        self.out = out
-
-    def add(self, key, passed, label, detail=""):
-        self.items.append((key, passed))
-        if self.out:
-            line = f"{'ok  ' if passed else 'FAIL'} {label}"
-            if detail and not passed:
-                line += f": {detail}"
-            print(line, file=self.out)
-
-    def failed(self):
-        return {key for key, passed in self.items if not passed}
-
-
-def add_problems(results, name, problems, labels):
-    """One result for each (key, label), failed if `problems` has the key."""
-    for key, label in labels:
-        results.add(key, key not in problems, f"{name}: {label}", problems.get(key, ""))
 
 
 def resources(pe):
@@ -120,8 +92,8 @@ def contents(pe, resource):
 def structure(pe, format, resource, start=0):
     """The structure `format` at `start` in a resource's contents, or None if
     they are too short; pe.write() writes back what is changed in it."""
-    data = contents(pe, resource)[start:]
-    return pe.__unpack_data__(format, data, pe.get_offset_from_rva(resource.data.struct.OffsetToData) + start)
+    offset = pe.get_offset_from_rva(resource.data.struct.OffsetToData) + start
+    return pe.__unpack_data__(format, contents(pe, resource)[start:], offset)
 
 
 def icon_group(pe, group):
@@ -131,68 +103,19 @@ def icon_group(pe, group):
     if not header or (header.Reserved, header.Type) != (0, 1) or \
             group.data.struct.Size != header.sizeof() + size * header.Count:
         return []
-    return [structure(pe, GROUP_ENTRY, group, header.sizeof() + size * i) for i in range(header.Count)]
+    return [structure(pe, GROUP_ENTRY, group, header.sizeof() + size * i)
+            for i in range(header.Count)]
 
 
 def imports(pe):
     """{dll name in lower case: [function names]} from the import and the
     delay-load import directories; "#n" for ordinal n."""
     found = {}
-    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
+    for entry in (getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+                  + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])):
         found.setdefault(entry.dll.decode("latin-1").lower(), []).extend(
             f.name.decode("latin-1") if f.name else f"#{f.ordinal}" for f in entry.imports)
     return found
-
-
-def local(tag):
-    return tag.rsplit("}", 1)[-1]
-
-
-def manifest_problems(text, arch):
-    """{key: problem} for a manifest that is wrong for `arch`; empty if right."""
-    problems = {}
-    try:
-        root = ET.fromstring(text)
-    except ET.ParseError as e:
-        return {"manifest_xml": f"not well-formed XML ({e})"}
-    if local(root.tag) != "assembly":
-        return {"manifest_xml": f"root element is <{local(root.tag)}>, not <assembly>"}
-
-    def same(a, b):
-        return a is not None and a.lower() == b.lower()
-
-    own = [e for e in root if local(e.tag) == "assemblyIdentity"]
-    if len(own) != 1:
-        problems["manifest_identity"] = f"{len(own)} assemblyIdentity elements under <assembly>"
-    elif not (same(own[0].get("type"), "win32") and own[0].get("name")
-              and same(own[0].get("processorArchitecture"), arch)):
-        problems["manifest_identity"] = f"program identity is {dict(own[0].attrib)}"
-
-    dependencies = []
-    for dependency in root:
-        if local(dependency.tag) != "dependency":
-            continue
-        for dependent in dependency:
-            if local(dependent.tag) == "dependentAssembly":
-                dependencies += [dict(e.attrib) for e in dependent if local(e.tag) == "assemblyIdentity"]
-    controls = [d for d in dependencies if same(d.get("name"), COMMON_CONTROLS["name"])]
-    if len(dependencies) != 1 or len(controls) != 1:
-        problems["manifest_dependency"] = f"dependencies are {dependencies}"
-    else:
-        wanted = dict(COMMON_CONTROLS, processorArchitecture=arch)
-        wrong = {k: controls[0].get(k) for k, v in wanted.items()
-                 if not (controls[0].get(k) == v if k == "version" else same(controls[0].get(k), v))}
-        if wrong:
-            problems["manifest_dependency"] = f"Common-Controls has {wrong}, wants {wanted}"
-
-    pages = [(e.text or "").strip() for e in root.findall(ACTIVE_CODE_PAGE)]
-    if pages != ["ru-RU"]:
-        problems["manifest_codepage"] = f"active code pages {pages}"
-
-    forbidden = sorted({local(e.tag) for e in root.iter() if local(e.tag).lower() in FORBIDDEN_ELEMENTS})
-    if forbidden:
-        problems["manifest_settings"] = f"has {', '.join(forbidden)}"
-    return problems
 
 
 def read_exports_table(path=EXPORTS_TABLE):
@@ -207,18 +130,14 @@ def read_exports_table(path=EXPORTS_TABLE):
     return table
 
 
-def read_version(path=VERSION_FILE):
-    with open(path, encoding="utf-8") as f:
-        return f.readline().strip()
-
-
 def import_problems(functions, windows, table):
     """{key: problem} for imported (dll, function) pairs that the table lacks
     or that are newer than windows (major, minor)."""
     problems = {}
     unknown = sorted(f"{dll}!{f}" for dll, f in functions if (dll, f) not in table)
     if unknown:
-        problems["imports_known"] = f"look up and add to {os.path.basename(EXPORTS_TABLE)}: {unknown}"
+        problems["imports_known"] = \
+            f"look up and add to {os.path.basename(EXPORTS_TABLE)}: {unknown}"
     newer = sorted(f"{dll}!{f} ({table[dll, f][0]}.{table[dll, f][1]})"
                    for dll, f in functions if table.get((dll, f), windows) > windows)
     if newer:
@@ -226,156 +145,189 @@ def import_problems(functions, windows, table):
     return problems
 
 
-def check_icons(results, name, pe, res):
+def manifest_problems(text, arch):
+    """{key: problem} for a manifest that is wrong for `arch`; empty if right."""
+    def local(tag):
+        return tag.rsplit("}", 1)[-1]
+
+    def children(parent, tag):
+        return [e for e in parent if local(e.tag) == tag]
+
+    def matches(attributes, wanted):
+        """The version exactly, the other attributes in any case."""
+        return all(attributes.get(k) == v if k == "version" else
+                   (attributes.get(k) or "").lower() == v.lower() for k, v in wanted.items())
+
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as e:
+        return {"manifest_xml": f"not well-formed XML ({e})"}
+    if local(root.tag) != "assembly":
+        return {"manifest_xml": f"root element is <{local(root.tag)}>, not <assembly>"}
+    problems = {}
+    own = [dict(e.attrib) for e in children(root, "assemblyIdentity")]
+    if len(own) != 1 or not (own[0].get("name")
+                             and matches(own[0], dict(type="win32", processorArchitecture=arch))):
+        problems["manifest_identity"] = f"program identities {own}"
+    dependencies = [dict(e.attrib) for dependency in children(root, "dependency")
+                    for assembly in children(dependency, "dependentAssembly")
+                    for e in children(assembly, "assemblyIdentity")]
+    wanted = dict(COMMON_CONTROLS, processorArchitecture=arch)
+    if len(dependencies) != 1 or not matches(dependencies[0], wanted):
+        problems["manifest_dependency"] = f"dependencies are {dependencies}, wants {wanted}"
+    pages = [(e.text or "").strip() for e in root.findall(ACTIVE_CODE_PAGE)]
+    if pages != ["ru-RU"]:
+        problems["manifest_codepage"] = f"active code pages {pages}"
+    forbidden = sorted({local(e.tag) for e in root.iter()
+                        if local(e.tag).lower() in FORBIDDEN_ELEMENTS})
+    if forbidden:
+        problems["manifest_settings"] = f"has {', '.join(forbidden)}"
+    return problems
+
+
+def checks_of(problems, labels):
+    """A check for each (key, label), failed if `problems` has the key."""
+    return [(key, key not in problems, label, problems.get(key, "")) for key, label in labels]
+
+
+def icon_checks(pe, res):
+    count = len(ICON_IMAGES)
     group = res.get((RT_GROUP_ICON, 1, LANG_EN_US))
-    results.add("group_icon", group is not None, f"{name}: group icon 1 under language {LANG_EN_US}",
-                f"group icons present: {sorted(k for k in res if k[0] == RT_GROUP_ICON)}")
+    checks = [("group_icon", group is not None, f"group icon 1 under language {LANG_EN_US}",
+               f"group icons present: {sorted(k for k in res if k[0] == RT_GROUP_ICON)}")]
     if group is None:
-        return
+        return checks
     entries = icon_group(pe, group)
     listed = [(e.Width or 256, e.BitCount) for e in entries]
-    results.add("group_order", listed == ICON_IMAGES,
-                f"{name}: group icon lists {len(ICON_IMAGES)} images, 16..128 px at 4/24/32 bpp, size-major",
-                f"lists {listed}" if entries else f"malformed group ({group.data.struct.Size} bytes)")
     ids = [e.ID for e in entries]
-    results.add("group_ids", ids == list(range(1, len(ICON_IMAGES) + 1)),
-                f"{name}: group icon refers to icons 1..{len(ICON_IMAGES)} in order", f"ids {ids}")
-
-    problems = [f"icon {i} missing" for i in range(1, len(ICON_IMAGES) + 1)
+    problems = [f"icon {i} missing" for i in range(1, count + 1)
                 if (RT_ICON, i, LANG_EN_US) not in res]
     for e in entries:
         icon = res.get((RT_ICON, e.ID, LANG_EN_US))
-        if icon is None:
-            if f"icon {e.ID} missing" not in problems:
-                problems.append(f"icon {e.ID} missing")
-            continue
-        dib = contents(pe, icon)
-        if dib[:8] == b"\x89PNG\r\n\x1a\n":
-            problems.append(f"icon {e.ID} is PNG")
-            continue
-        header = structure(pe, DIB_HEADER, icon)
-        if header is None:
-            problems.append(f"icon {e.ID} is {len(dib)} bytes")
-            continue
+        dib = contents(pe, icon) if icon else b""
+        header = icon and structure(pe, DIB_HEADER, icon)
         w, h, bits = e.Width or 256, e.Height or 256, e.BitCount
         palette = 4 << bits if bits <= 8 else 0
-        expected_len = (40 + palette + ((w * bits + 31) // 32) * 4 * h + ((w + 31) // 32) * 4 * h)
-        found = (header.Size, header.Width, header.Height, header.Planes, header.BitCount, header.Compression)
+        length = 40 + palette + ((w * bits + 31) // 32 + (w + 31) // 32) * 4 * h
         wanted = (40, w, 2 * h, 1, bits, 0)
-        if found != wanted:
+        found = header and (header.Size, header.Width, header.Height, header.Planes,
+                            header.BitCount, header.Compression)
+        if icon is None:
+            problems.append(f"icon {e.ID} missing")
+        elif dib[:8] == b"\x89PNG\r\n\x1a\n":
+            problems.append(f"icon {e.ID} is PNG")
+        elif header is None:
+            problems.append(f"icon {e.ID} is {len(dib)} bytes")
+        elif found != wanted:
             problems.append(f"icon {e.ID} header {found}, group says {wanted}")
-        elif e.BytesInRes != len(dib) or len(dib) != expected_len:
+        elif e.BytesInRes != len(dib) or len(dib) != length:
             problems.append(f"icon {e.ID} is {len(dib)} bytes, group says {e.BytesInRes}, "
-                            f"a {w}x{h}@{bits} DIB is {expected_len}")
+                            f"a {w}x{h}@{bits} DIB is {length}")
         elif e.Planes != 1 or e.ColorCount != (1 << bits if bits < 8 else 0):
-            problems.append(f"icon {e.ID} group entry has planes {e.Planes}, colours {e.ColorCount}")
-    results.add("icons", bool(entries) and not problems,
-                f"{name}: icons 1..{len(ICON_IMAGES)} under language {LANG_EN_US} are DIBs matching the group",
-                "; ".join(problems) or "no group entries")
+            problems.append(f"icon {e.ID} group entry has planes {e.Planes}, "
+                            f"colours {e.ColorCount}")
+    return checks + [
+        ("group_order", listed == ICON_IMAGES,
+         f"group icon lists {count} images, 16..128 px at 4/24/32 bpp, size-major",
+         f"lists {listed}" if entries else f"malformed group ({group.data.struct.Size} bytes)"),
+        ("group_ids", ids == list(range(1, count + 1)),
+         f"group icon refers to icons 1..{count} in order", f"ids {ids}"),
+        ("icons", bool(entries) and not problems,
+         f"icons 1..{count} under language {LANG_EN_US} are DIBs matching the group",
+         "; ".join(dict.fromkeys(problems)) or "no group entries"),
+    ]
 
 
-def check_version(results, name, pe, res, version, program):
+def version_checks(pe, res, version, program):
     """The version resource as Windows reads it: the fixed part, then the
     strings of the block that the translation names."""
     found = sorted(k for k in res if k[0] == RT_VERSION)
-    results.add("version", found == [(RT_VERSION, 1, LANG_RU_RU)] and hasattr(pe, "VS_FIXEDFILEINFO"),
-                f"{name}: one version resource, 1 under language {LANG_RU_RU}", f"version resources: {found}")
-    if not hasattr(pe, "VS_FIXEDFILEINFO"):
-        return
-    fixed = pe.VS_FIXEDFILEINFO[0]
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
+    checks = [("version", found == [(RT_VERSION, 1, LANG_RU_RU)] and fixed is not None,
+               f"one version resource, 1 under language {LANG_RU_RU}",
+               f"version resources: {found}")]
+    if fixed is None:
+        return checks
     versions = [f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}" for ms, ls in
-                ((fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS, fixed.ProductVersionLS))]
-    results.add("version_fixed", versions == [f"{version}.0"] * 2
-                and (fixed.FileFlags, fixed.FileOS, fixed.FileType) == (0, VOS_NT_WINDOWS32, VFT_APP),
-                f"{name}: file and product version {version}.0, a release build of a Windows application",
-                f"versions {versions}, flags {fixed.FileFlags:#x}, OS {fixed.FileOS:#x}, type {fixed.FileType}")
-
-    translations = [var.entry.get(b"Translation") for info in getattr(pe, "FileInfo", []) for block in info
-                    for var in getattr(block, "Var", [])]
-    tables = [table for info in getattr(pe, "FileInfo", []) for block in info
-              for table in getattr(block, "StringTable", []) if table.LangID.decode().upper() == STRING_BLOCK]
-    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()} if len(tables) == 1 else {}
+                ((fixed.FileVersionMS, fixed.FileVersionLS),
+                 (fixed.ProductVersionMS, fixed.ProductVersionLS))]
+    kind = (fixed.FileFlags, fixed.FileOS, fixed.FileType)
+    blocks = [block for info in getattr(pe, "FileInfo", []) for block in info]
+    translations = [var.entry.get(b"Translation")
+                    for block in blocks for var in getattr(block, "Var", [])]
+    tables = [table for block in blocks for table in getattr(block, "StringTable", [])
+              if table.LangID.decode().upper() == STRING_BLOCK]
+    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()} \
+        if len(tables) == 1 else {}
     wanted = dict(FileVersion=version, ProductVersion=version, OriginalFilename=program,
                   InternalName=program.removesuffix(".exe"))
     wrong = {k: strings.get(k) for k, v in wanted.items() if strings.get(k) != v}
-    wrong.update({k: strings.get(k) for k in ("FileDescription", "ProductName") if not strings.get(k)})
-    results.add("version_strings", translations == [TRANSLATION] and bool(strings) and not wrong,
-                f"{name}: version strings in Russian give {version}, {program}, a description and a product",
-                f"translations {translations}, blocks {len(tables)}, wrong {wrong}")
+    wrong.update({k: strings.get(k) for k in ("FileDescription", "ProductName")
+                  if not strings.get(k)})
+    return checks + [
+        ("version_fixed",
+         versions == [f"{version}.0"] * 2 and kind == (0, VOS_NT_WINDOWS32, VFT_APP),
+         f"file and product version {version}.0, a release build of a Windows application",
+         f"versions {versions}, flags {kind[0]:#x}, OS {kind[1]:#x}, type {kind[2]}"),
+        ("version_strings", translations == [TRANSLATION] and bool(strings) and not wrong,
+         f"version strings in Russian give {version}, {program}, a description and a product",
+         f"translations {translations}, blocks {len(tables)}, wrong {wrong}"),
+    ]
 
 
-def check_file(path, bits, data, results, version):
+def check_file(data, bits, version):
+    """[(key, passed, label, detail)] for the program of `bits` given as bytes."""
     target = TARGETS[bits]
-    name = os.path.basename(path)
     try:
         pe = pefile.PE(data=data)
     except pefile.PEFormatError as e:
-        results.add("pe", False, f"{name}: readable PE image", str(e))
-        return
-    results.add("pe", True, f"{name}: readable PE image")
-
-    machine, magic = pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic
-    results.add("machine", machine == target["machine"] and magic == target["magic"],
-                f"{name}: machine {target['label']} ({target['machine']:#x})",
-                f"machine {machine:#x}, optional header magic {magic:#x}")
-    results.add("size", len(data) <= SIZE_LIMIT, f"{name}: at most {SIZE_LIMIT} bytes",
-                f"{len(data)} bytes")
-    results.add("subsystem", pe.OPTIONAL_HEADER.Subsystem == 2, f"{name}: subsystem Windows GUI (2)",
-                f"subsystem {pe.OPTIONAL_HEADER.Subsystem}")
-    windows = target["windows"]
-    header_windows = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
-    results.add("subsystem_version", header_windows == windows,
-                f"{name}: header names Windows {windows[0]}.{windows[1]} (subsystem version)",
-                f"subsystem version {header_windows}")
+        return [("pe", False, "readable PE image", str(e))]
+    header = pe.OPTIONAL_HEADER
+    machine = (pe.FILE_HEADER.Machine, header.Magic)
+    windows = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
     dlls = imports(pe)
     foreign = sorted(set(dlls) - ALLOWED_DLLS)
-    results.add("imports", not foreign and "kernel32.dll" in dlls,
-                f"{name}: imports only system DLLs",
-                f"foreign: {foreign}" if foreign else f"imports {sorted(dlls)}")
     functions = {(dll, f) for dll, names in dlls.items() for f in names}
-    add_problems(results, name, import_problems(functions, header_windows, read_exports_table()), [
+    checks = [
+        ("pe", True, "readable PE image", ""),
+        ("machine", machine == (target["machine"], target["magic"]),
+         f"machine {target['label']} ({target['machine']:#x})",
+         f"machine {machine[0]:#x}, optional header magic {machine[1]:#x}"),
+        ("size", len(data) <= SIZE_LIMIT, f"at most {SIZE_LIMIT} bytes", f"{len(data)} bytes"),
+        ("subsystem", header.Subsystem == 2, "subsystem Windows GUI (2)",
+         f"subsystem {header.Subsystem}"),
+        ("subsystem_version", windows == target["windows"],
+         "header names Windows {}.{} (subsystem version)".format(*target["windows"]),
+         f"subsystem version {windows}"),
+        ("imports", not foreign and "kernel32.dll" in dlls, "imports only system DLLs",
+         f"foreign: {foreign}" if foreign else f"imports {sorted(dlls)}"),
+    ]
+    checks += checks_of(import_problems(functions, windows, read_exports_table()), [
         ("imports_known", f"the oldest Windows of each of its {len(functions)} imports is known"),
-        ("imports_oldest", f"every import exists on Windows {header_windows[0]}.{header_windows[1]}, "
-                           "which its header names")])
-
+        ("imports_oldest",
+         "every import exists on Windows {}.{}, which its header names".format(*windows))])
     res = resources(pe)
-    check_icons(results, name, pe, res)
-    check_version(results, name, pe, res, version, target["program"])
+    checks += icon_checks(pe, res) + version_checks(pe, res, version, target["program"])
 
     manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
     manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
-    results.add("manifest", manifest is not None and len(manifests) == 1,
-                f"{name}: one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}")
+    checks.append(("manifest", manifest is not None and len(manifests) == 1,
+                   f"one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}"))
     if manifest is None:
-        return
+        return checks
     problems = manifest_problems(contents(pe, manifest), target["arch"])
-    add_problems(results, name, problems, [("manifest_xml", "manifest is well-formed")])
+    labels = [("manifest_xml", "manifest is well-formed")]
     if "manifest_xml" not in problems:
-        add_problems(results, name, problems, [
+        labels += [
             ("manifest_identity", f"manifest identity is for {target['arch']}"),
-            ("manifest_dependency", f"manifest depends on Common-Controls 6.0.0.0 for {target['arch']}"),
+            ("manifest_dependency",
+             f"manifest depends on Common-Controls 6.0.0.0 for {target['arch']}"),
             ("manifest_codepage", "manifest sets the active code page ru-RU"),
-            ("manifest_settings", "manifest has no DPI awareness nor requested execution level")])
-
-
-def read_exe(path, results, kind, what):
-    """The file's bytes, or None after recording that it could not be read."""
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as e:
-        results.add(kind, False, what, str(e))
-        return None
+            ("manifest_settings", "manifest has no DPI awareness nor requested execution level")]
+    return checks + checks_of(problems, labels)
 
 
 # Self-test: damage copies of good files and require the matching check to fail.
-
-def damaged(data, change):
-    """The bytes of a copy of the program after change(pe) on it."""
-    pe = pefile.PE(data=data)
-    change(pe)
-    return bytes(pe.write())
-
 
 def assign(target, **fields):
     for field, value in fields.items():
@@ -398,8 +350,8 @@ def damage_cases(data, bits, version):
     dll = pe.DIRECTORY_ENTRY_IMPORT[-1].dll.decode()
     manifest = contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])
     compact = re.sub(rb">\s+<", b"><", re.sub(rb"\s+", b" ", manifest)).strip()
-    swapped = re.sub(rb'processorArchitecture="[^"]*"', f'processorArchitecture="{other["arch"]}"'.encode(),
-                     compact)
+    swapped = re.sub(rb'processorArchitecture="[^"]*"',
+                     f'processorArchitecture="{other["arch"]}"'.encode(), compact)
     another_version = re.sub(r"\d$", lambda digit: str((int(digit[0]) + 1) % 10), version)
 
     def res(pe, kind, id, lang=LANG_EN_US):
@@ -411,43 +363,56 @@ def damage_cases(data, bits, version):
     def strings(pe):
         return pe.FileInfo[0][0].StringTable[0].entries
 
+    def damaged(change):
+        pe = pefile.PE(data=data)
+        change(pe)
+        return bytes(pe.write())
+
     cases = [
-        ("machine of the other architecture", lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"]),
-         "machine"),
+        ("machine of the other architecture",
+         lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"]), "machine"),
         ("console subsystem", lambda pe: assign(pe.OPTIONAL_HEADER, Subsystem=3), "subsystem"),
         ("subsystem version 6.0",
          lambda pe: assign(pe.OPTIONAL_HEADER, MajorSubsystemVersion=6, MinorSubsystemVersion=0),
          "subsystem_version"),
         ("one byte over the size limit",
-         lambda pe: setattr(pe, "__data__", pe.__data__ + bytes(SIZE_LIMIT + 1 - len(pe.__data__))), "size"),
+         lambda pe: setattr(pe, "__data__", pe.__data__ + bytes(SIZE_LIMIT + 1 - len(pe.__data__))),
+         "size"),
         (f"{dll} renamed to a MinGW runtime DLL",
-         lambda pe: pe.set_bytes_at_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name, b"libgcc"), "imports"),
-        ("group entry 2 claims 32 bpp", lambda pe: assign(group(pe)[1], BitCount=32), "group_order"),
+         lambda pe: pe.set_bytes_at_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name, b"libgcc"),
+         "imports"),
+        ("group entry 2 claims 32 bpp",
+         lambda pe: assign(group(pe)[1], BitCount=32), "group_order"),
         ("group entries 1 and 2 swap icon ids",
          lambda pe: [assign(entry, ID=id) for entry, id in zip(group(pe), (2, 1))], "group_ids"),
-        ("icon 7 one pixel narrower", lambda pe: assign(structure(pe, DIB_HEADER, res(pe, RT_ICON, 7)), Width=47),
-         "icons"),
+        ("icon 7 one pixel narrower",
+         lambda pe: assign(structure(pe, DIB_HEADER, res(pe, RT_ICON, 7)), Width=47), "icons"),
         ("icon 14 stored as PNG",
-         lambda pe: pe.set_bytes_at_rva(res(pe, RT_ICON, 14).data.struct.OffsetToData, b"\x89PNG\r\n\x1a\n"),
-         "icons"),
-        ("icon 15 under language 1049", lambda pe: assign(res(pe, RT_ICON, 15).struct, Name=LANG_RU_RU), "icons"),
+         lambda pe: pe.set_bytes_at_rva(res(pe, RT_ICON, 14).data.struct.OffsetToData,
+                                        b"\x89PNG\r\n\x1a\n"), "icons"),
+        ("icon 15 under language 1049",
+         lambda pe: assign(res(pe, RT_ICON, 15).struct, Name=LANG_RU_RU), "icons"),
         ("manifest for the other architecture",
          lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), swapped), "manifest_dependency"),
-        ("manifest under language 1049", lambda pe: assign(res(pe, RT_MANIFEST, 1).struct, Name=LANG_RU_RU),
-         "manifest"),
+        ("manifest under language 1049",
+         lambda pe: assign(res(pe, RT_MANIFEST, 1).struct, Name=LANG_RU_RU), "manifest"),
         ("manifest cut short",
-         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2]), "manifest_xml"),
+         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2]),
+         "manifest_xml"),
         (f"file version {another_version}",
-         lambda pe: assign(pe.VS_FIXEDFILEINFO[0], FileVersionLS=int(another_version.split(".")[2]) << 16),
+         lambda pe: assign(pe.VS_FIXEDFILEINFO[0],
+                           FileVersionLS=int(another_version.split(".")[2]) << 16),
          "version_fixed"),
         (f"product version string {another_version}",
-         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()}), "version_strings"),
+         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()}),
+         "version_strings"),
     ]
     if bits == 32:
         cases.append((f"original file name {other['program']}",
-                      lambda pe: strings(pe).update({b"OriginalFilename": other["program"].encode() + b"\0\0"}),
+                      lambda pe: strings(pe).update(
+                          {b"OriginalFilename": other["program"].encode() + b"\0\0"}),
                       "version_strings"))
-    return [(description, damaged(data, change), key) for description, change, key in cases]
+    return [(description, damaged(change), key) for description, change, key in cases]
 
 
 def manifest_cases(good):
@@ -463,66 +428,70 @@ def manifest_cases(good):
         ("DPI awareness added", text.replace("</assembly>", dpi), "manifest_settings"),
         ("requested execution level added", text.replace("</assembly>", uac), "manifest_settings"),
         ("Common-Controls 5.82", text.replace('"6.0.0.0"', '"5.82.0.0"'), "manifest_dependency"),
-        ("another public key token", text.replace("6595b64144ccf1df", "1fc8b3b9a1e18e3b"), "manifest_dependency"),
-        ("no dependency", re.sub(r"<dependency>.*</dependency>", "", text, flags=re.S), "manifest_dependency"),
-        ("no active code page", re.sub(r"<activeCodePage.*</activeCodePage>", "", text), "manifest_codepage"),
-        ("the code page in another namespace", text.replace("SMI/2019/", "SMI/2016/"), "manifest_codepage"),
+        ("another public key token", text.replace("6595b64144ccf1df", "1fc8b3b9a1e18e3b"),
+         "manifest_dependency"),
+        ("no dependency", re.sub(r"<dependency>.*</dependency>", "", text, flags=re.S),
+         "manifest_dependency"),
+        ("no active code page", re.sub(r"<activeCodePage.*</activeCodePage>", "", text),
+         "manifest_codepage"),
+        ("the code page in another namespace", text.replace("SMI/2019/", "SMI/2016/"),
+         "manifest_codepage"),
     ]
 
 
-def self_test(paths, version):
-    results = Results()
-    for path, bits in zip(paths, (64, 32)):
-        name = os.path.basename(path)
-        data = read_exe(path, results, "self", f"self-test {name}: readable")
-        if data is None:
-            continue
-        good = Results(out=None)
-        check_file(path, bits, data, good, version)
-        results.add("self", not good.failed(), f"self-test {name}: passes unmodified",
-                    f"fails {sorted(good.failed())}")
-        if good.failed():
-            continue
-        for description, bad, key in damage_cases(data, bits, version):
-            outcome = Results(out=None)
-            check_file(path, bits, bad, outcome, version)
-            results.add("self", key in outcome.failed(), f"self-test {name}: {description} fails '{key}'",
-                        f"failed {sorted(outcome.failed())}")
-        pe = pefile.PE(data=data)
-        for description, text, key in manifest_cases(contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])):
-            problems = manifest_problems(text.encode("utf-8"), TARGETS[bits]["arch"])
-            results.add("self", key in problems, f"self-test {name}: manifest with {description} fails '{key}'",
-                        f"problems {problems}")
-        functions = {(dll, f) for dll, names in imports(pe).items() for f in names}
-        for extra, key in ((("kernel32.dll", "GetTickCount64"), "imports_oldest"),
-                           (("kernel32.dll", "NotLookedUp"), "imports_known")):
-            problems = import_problems(functions | {extra}, TARGETS[bits]["windows"], read_exports_table())
-            results.add("self", key in problems, f"self-test {name}: importing {extra[1]} fails '{key}'",
-                        f"problems {problems}")
-    return results
+def self_test(data, bits, version):
+    """Checks that the program passes, then that each damaged copy fails its check."""
+    def failures(checks):
+        return {key: detail for key, passed, _label, detail in checks if not passed}
+
+    failed = failures(check_file(data, bits, version))
+    if failed:
+        return [("self", False, "passes unmodified", f"fails {failed}")]
+    target = TARGETS[bits]
+    pe = pefile.PE(data=data)
+    manifest = contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])
+    functions = {(dll, f) for dll, names in imports(pe).items() for f in names}
+    outcomes = [(description, key, failures(check_file(bad, bits, version)))
+                for description, bad, key in damage_cases(data, bits, version)]
+    outcomes += [(f"manifest with {description}", key,
+                  manifest_problems(text.encode("utf-8"), target["arch"]))
+                 for description, text, key in manifest_cases(manifest)]
+    outcomes += [(f"importing {function}", key,
+                  import_problems(functions | {("kernel32.dll", function)}, target["windows"],
+                                  read_exports_table()))
+                 for function, key in (("GetTickCount64", "imports_oldest"),
+                                       ("NotLookedUp", "imports_known"))]
+    return [("self", True, "passes unmodified", "")] + [
+        ("self", key in failed, f"{description} fails '{key}'", f"failed {failed}")
+        for description, key, failed in outcomes]
 
 
 def main(argv):
     testing = "--self-test" in argv
-    paths = [a for a in argv if a != "--self-test"]
-    if not paths:
-        paths = [os.path.join(ROOT, "build/win64/stationclock.exe"),
-                 os.path.join(ROOT, "build/win32/stationclock32.exe")]
+    paths = [a for a in argv if a != "--self-test"] or [
+        os.path.join(ROOT, "build/win64/stationclock.exe"),
+        os.path.join(ROOT, "build/win32/stationclock32.exe")]
     if len(paths) != 2 or any(p.startswith("-") for p in paths):
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    version = read_version()
-    if testing:
-        results = self_test(paths, version)
-    else:
-        results = Results()
-        for path, bits in zip(paths, (64, 32)):
-            data = read_exe(path, results, "pe", f"{path}: readable")
-            if data is not None:
-                check_file(path, bits, data, results, version)
-    failed = sum(1 for _key, passed in results.items if not passed)
-    print(f"{len(results.items) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    with open(VERSION_FILE, encoding="utf-8") as f:
+        version = f.readline().strip()
+    outcomes = []
+    for path, bits in zip(paths, (64, 32)):
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as e:
+            checks = [("pe", False, "readable", str(e))]
+        else:
+            checks = self_test(data, bits, version) if testing else check_file(data, bits, version)
+        for _key, passed, label, detail in checks:
+            prefix = "self-test " if testing else ""
+            note = f": {detail}" if detail and not passed else ""
+            print(f"{'ok  ' if passed else 'FAIL'} {prefix}{os.path.basename(path)}: {label}{note}")
+            outcomes.append(passed)
+    print(f"{outcomes.count(True)} passed, {outcomes.count(False)} failed")
+    return 0 if all(outcomes) else 1
 
 
 if __name__ == "__main__":
