@@ -4,14 +4,10 @@
     check_exe.py [EXE64 EXE32]
     check_exe.py --self-test [EXE64 EXE32]
 
-EXE64 is the x86-64 program, EXE32 the i686 one (default: build/win64/stationclock.exe
-and build/win32/stationclock32.exe). Each check prints an `ok`/`FAIL` line, the last line
-is `N passed, M failed` and the exit status is non-zero if anything failed. Imports are
-looked up in windows_exports.txt beside this file; the version resource must give the
-version in the file VERSION at the top of the repository.
-
---self-test requires both programs to pass, then requires damaged copies of them
-(machine, subsystem, size, imports, icons, manifest, version) to fail the matching check.
+EXE64 is the x86-64 program, EXE32 the i686 one (default: those in build/win64 and
+build/win32). One `ok`/`FAIL` line per check, then `N passed, M failed`; the exit status
+is non-zero if anything failed. --self-test requires both programs to pass, then damaged
+copies of them to fail the matching checks.
 """
 
 import os
@@ -63,13 +59,14 @@ FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecuti
 TRANSLATION, STRING_BLOCK = "0x0419 0x04e3", "041904E3"
 VOS_NT_WINDOWS32, VFT_APP = 0x40004, 1
 
-# Formats of the icon resources' contents, in pefile's notation.
+# Formats of the icon resources' contents, in pefile's notation, and PNG's signature.
 GROUP_HEADER = ("GRPICONDIR", ("H,Reserved", "H,Type", "H,Count"))
 GROUP_ENTRY = ("GRPICONDIRENTRY", ("B,Width", "B,Height", "B,ColorCount", "B,Reserved",
                                    "H,Planes", "H,BitCount", "I,BytesInRes", "H,ID"))
 DIB_HEADER = ("BITMAPINFOHEADER", ("I,Size", "i,Width", "i,Height", "H,Planes", "H,BitCount",
                                    "I,Compression", "I,SizeImage", "i,XPelsPerMeter",
                                    "i,YPelsPerMeter", "I,ClrUsed", "I,ClrImportant"))
+PNG = b"\x89PNG\r\n\x1a\n"
 
 
 def resources(pe):
@@ -118,40 +115,32 @@ def imports(pe):
     return found
 
 
-def read_exports_table(path=EXPORTS_TABLE):
-    """{(dll, function): (major, minor)}: the oldest Windows that exports it."""
-    table = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            words = line.split("#")[0].split()
-            if words:
-                version = tuple(int(n) for n in words[1].split("."))
-                table.update({(words[0].lower(), function): version for function in words[2:]})
-    return table
+# The checks: lists of (key, passed, label, detail).
 
-
-def import_problems(functions, windows, table):
-    """{key: problem} for imported (dll, function) pairs that the table lacks
-    or that are newer than windows (major, minor)."""
-    problems = {}
+def import_checks(functions, windows):
+    """Checks that windows_exports.txt gives the oldest Windows of each imported
+    (dll, function) and that none is newer than windows (major, minor)."""
+    with open(EXPORTS_TABLE, encoding="utf-8") as f:
+        lines = [line.split("#")[0].split() for line in f]
+    table = {(words[0].lower(), function): tuple(int(n) for n in words[1].split("."))
+             for words in lines if words for function in words[2:]}
     unknown = sorted(f"{dll}!{f}" for dll, f in functions if (dll, f) not in table)
-    if unknown:
-        problems["imports_known"] = \
-            f"look up and add to {os.path.basename(EXPORTS_TABLE)}: {unknown}"
     newer = sorted(f"{dll}!{f} ({table[dll, f][0]}.{table[dll, f][1]})"
                    for dll, f in functions if table.get((dll, f), windows) > windows)
-    if newer:
-        problems["imports_oldest"] = f"newer: {newer}"
-    return problems
+    return [
+        ("imports_known", not unknown,
+         f"the oldest Windows of each of its {len(functions)} imports is known",
+         f"look up and add to {os.path.basename(EXPORTS_TABLE)}: {unknown}"),
+        ("imports_oldest", not newer,
+         "every import exists on Windows {}.{}, which its header names".format(*windows),
+         f"newer: {newer}"),
+    ]
 
 
-def manifest_problems(text, arch):
-    """{key: problem} for a manifest that is wrong for `arch`; empty if right."""
+def manifest_checks(text, arch):
+    """Checks of a manifest for `arch`: only the first if it is not well-formed."""
     def local(tag):
         return tag.rsplit("}", 1)[-1]
-
-    def children(parent, tag):
-        return [e for e in parent if local(e.tag) == tag]
 
     def matches(attributes, wanted):
         """The version exactly, the other attributes in any case."""
@@ -160,34 +149,33 @@ def manifest_problems(text, arch):
 
     try:
         root = ET.fromstring(text)
+        problem = "" if local(root.tag) == "assembly" else \
+            f"root element is <{local(root.tag)}>, not <assembly>"
     except ET.ParseError as e:
-        return {"manifest_xml": f"not well-formed XML ({e})"}
-    if local(root.tag) != "assembly":
-        return {"manifest_xml": f"root element is <{local(root.tag)}>, not <assembly>"}
-    problems = {}
-    own = [dict(e.attrib) for e in children(root, "assemblyIdentity")]
-    if len(own) != 1 or not (own[0].get("name")
-                             and matches(own[0], dict(type="win32", processorArchitecture=arch))):
-        problems["manifest_identity"] = f"program identities {own}"
-    dependencies = [dict(e.attrib) for dependency in children(root, "dependency")
-                    for assembly in children(dependency, "dependentAssembly")
-                    for e in children(assembly, "assemblyIdentity")]
+        problem = f"not well-formed XML ({e})"
+    if problem:
+        return [("manifest_xml", False, "manifest is well-formed", problem)]
+    own = [dict(e.attrib) for e in root.findall("{*}assemblyIdentity")]
+    dependencies = [dict(e.attrib) for e in root.findall(
+        "{*}dependency/{*}dependentAssembly/{*}assemblyIdentity")]
     wanted = dict(COMMON_CONTROLS, processorArchitecture=arch)
-    if len(dependencies) != 1 or not matches(dependencies[0], wanted):
-        problems["manifest_dependency"] = f"dependencies are {dependencies}, wants {wanted}"
     pages = [(e.text or "").strip() for e in root.findall(ACTIVE_CODE_PAGE)]
-    if pages != ["ru-RU"]:
-        problems["manifest_codepage"] = f"active code pages {pages}"
     forbidden = sorted({local(e.tag) for e in root.iter()
                         if local(e.tag).lower() in FORBIDDEN_ELEMENTS})
-    if forbidden:
-        problems["manifest_settings"] = f"has {', '.join(forbidden)}"
-    return problems
-
-
-def checks_of(problems, labels):
-    """A check for each (key, label), failed if `problems` has the key."""
-    return [(key, key not in problems, label, problems.get(key, "")) for key, label in labels]
+    return [
+        ("manifest_xml", True, "manifest is well-formed", ""),
+        ("manifest_identity", len(own) == 1 and bool(own[0].get("name"))
+         and matches(own[0], dict(type="win32", processorArchitecture=arch)),
+         f"manifest identity is for {arch}", f"program identities {own}"),
+        ("manifest_dependency", len(dependencies) == 1 and matches(dependencies[0], wanted),
+         f"manifest depends on Common-Controls 6.0.0.0 for {arch}",
+         f"dependencies are {dependencies}, wants {wanted}"),
+        ("manifest_codepage", pages == ["ru-RU"], "manifest sets the active code page ru-RU",
+         f"active code pages {pages}"),
+        ("manifest_settings", not forbidden,
+         "manifest has no DPI awareness nor requested execution level",
+         f"has {', '.join(forbidden)}"),
+    ]
 
 
 def icon_checks(pe, res):
@@ -214,7 +202,7 @@ def icon_checks(pe, res):
                             header.BitCount, header.Compression)
         if icon is None:
             problems.append(f"icon {e.ID} missing")
-        elif dib[:8] == b"\x89PNG\r\n\x1a\n":
+        elif dib.startswith(PNG):
             problems.append(f"icon {e.ID} is PNG")
         elif header is None:
             problems.append(f"icon {e.ID} is {len(dib)} bytes")
@@ -276,7 +264,7 @@ def version_checks(pe, res, version, program):
 
 
 def check_file(data, bits, version):
-    """[(key, passed, label, detail)] for the program of `bits` given as bytes."""
+    """The checks of the program for `bits`, given as bytes."""
     target = TARGETS[bits]
     try:
         pe = pefile.PE(data=data)
@@ -287,7 +275,9 @@ def check_file(data, bits, version):
     windows = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
     dlls = imports(pe)
     foreign = sorted(set(dlls) - ALLOWED_DLLS)
-    functions = {(dll, f) for dll, names in dlls.items() for f in names}
+    res = resources(pe)
+    manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
+    manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
     checks = [
         ("pe", True, "readable PE image", ""),
         ("machine", machine == (target["machine"], target["magic"]),
@@ -301,30 +291,13 @@ def check_file(data, bits, version):
          f"subsystem version {windows}"),
         ("imports", not foreign and "kernel32.dll" in dlls, "imports only system DLLs",
          f"foreign: {foreign}" if foreign else f"imports {sorted(dlls)}"),
+        *import_checks({(dll, f) for dll, names in dlls.items() for f in names}, windows),
+        *icon_checks(pe, res),
+        *version_checks(pe, res, version, target["program"]),
+        ("manifest", manifest is not None and len(manifests) == 1,
+         f"one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}"),
     ]
-    checks += checks_of(import_problems(functions, windows, read_exports_table()), [
-        ("imports_known", f"the oldest Windows of each of its {len(functions)} imports is known"),
-        ("imports_oldest",
-         "every import exists on Windows {}.{}, which its header names".format(*windows))])
-    res = resources(pe)
-    checks += icon_checks(pe, res) + version_checks(pe, res, version, target["program"])
-
-    manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
-    manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
-    checks.append(("manifest", manifest is not None and len(manifests) == 1,
-                   f"one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}"))
-    if manifest is None:
-        return checks
-    problems = manifest_problems(contents(pe, manifest), target["arch"])
-    labels = [("manifest_xml", "manifest is well-formed")]
-    if "manifest_xml" not in problems:
-        labels += [
-            ("manifest_identity", f"manifest identity is for {target['arch']}"),
-            ("manifest_dependency",
-             f"manifest depends on Common-Controls 6.0.0.0 for {target['arch']}"),
-            ("manifest_codepage", "manifest sets the active code page ru-RU"),
-            ("manifest_settings", "manifest has no DPI awareness nor requested execution level")]
-    return checks + checks_of(problems, labels)
+    return checks + (manifest_checks(contents(pe, manifest), target["arch"]) if manifest else [])
 
 
 # Self-test: damage copies of good files and require the matching check to fail.
@@ -343,11 +316,19 @@ def replace_resource(pe, resource, new):
     resource.data.struct.Size = len(new)
 
 
-def damage_cases(data, bits, version):
-    """[(description, damaged bytes, key of the check that must fail)]"""
-    other = TARGETS[32 if bits == 64 else 64]
+def self_test(data, bits, version):
+    """Checks that the program passes and that each copy of it damaged in one
+    way fails the matching check."""
+    def failures(checks):
+        return {key: detail for key, passed, _label, detail in checks if not passed}
+
+    failed = failures(check_file(data, bits, version))
+    if failed:
+        return [("self", False, "passes unmodified", f"fails {failed}")]
+    target, other = TARGETS[bits], TARGETS[32 if bits == 64 else 64]
     pe = pefile.PE(data=data)
     dll = pe.DIRECTORY_ENTRY_IMPORT[-1].dll.decode()
+    functions = {(name, f) for name, names in imports(pe).items() for f in names}
     manifest = contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])
     compact = re.sub(rb">\s+<", b"><", re.sub(rb"\s+", b" ", manifest)).strip()
     swapped = re.sub(rb'processorArchitecture="[^"]*"',
@@ -363,114 +344,81 @@ def damage_cases(data, bits, version):
     def strings(pe):
         return pe.FileInfo[0][0].StringTable[0].entries
 
-    def damaged(change):
-        pe = pefile.PE(data=data)
-        change(pe)
-        return bytes(pe.write())
-
-    cases = [
-        ("machine of the other architecture",
-         lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"]), "machine"),
-        ("console subsystem", lambda pe: assign(pe.OPTIONAL_HEADER, Subsystem=3), "subsystem"),
-        ("subsystem version 6.0",
-         lambda pe: assign(pe.OPTIONAL_HEADER, MajorSubsystemVersion=6, MinorSubsystemVersion=0),
-         "subsystem_version"),
-        ("one byte over the size limit",
-         lambda pe: setattr(pe, "__data__", pe.__data__ + bytes(SIZE_LIMIT + 1 - len(pe.__data__))),
-         "size"),
-        (f"{dll} renamed to a MinGW runtime DLL",
-         lambda pe: pe.set_bytes_at_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name, b"libgcc"),
-         "imports"),
-        ("group entry 2 claims 32 bpp",
-         lambda pe: assign(group(pe)[1], BitCount=32), "group_order"),
-        ("group entries 1 and 2 swap icon ids",
-         lambda pe: [assign(entry, ID=id) for entry, id in zip(group(pe), (2, 1))], "group_ids"),
-        ("icon 7 one pixel narrower",
-         lambda pe: assign(structure(pe, DIB_HEADER, res(pe, RT_ICON, 7)), Width=47), "icons"),
-        ("icon 14 stored as PNG",
-         lambda pe: pe.set_bytes_at_rva(res(pe, RT_ICON, 14).data.struct.OffsetToData,
-                                        b"\x89PNG\r\n\x1a\n"), "icons"),
-        ("icon 15 under language 1049",
-         lambda pe: assign(res(pe, RT_ICON, 15).struct, Name=LANG_RU_RU), "icons"),
-        ("manifest for the other architecture",
-         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), swapped), "manifest_dependency"),
-        ("manifest under language 1049",
-         lambda pe: assign(res(pe, RT_MANIFEST, 1).struct, Name=LANG_RU_RU), "manifest"),
-        ("manifest cut short",
-         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2]),
-         "manifest_xml"),
-        (f"file version {another_version}",
+    # (key of the check that must fail, description, change to a copy)
+    changes = [
+        ("machine", "machine of the other architecture",
+         lambda pe: assign(pe.FILE_HEADER, Machine=other["machine"])),
+        ("subsystem", "console subsystem", lambda pe: assign(pe.OPTIONAL_HEADER, Subsystem=3)),
+        ("subsystem_version", "subsystem version 6.0",
+         lambda pe: assign(pe.OPTIONAL_HEADER, MajorSubsystemVersion=6, MinorSubsystemVersion=0)),
+        ("size", "one byte over the size limit",
+         lambda pe: setattr(pe, "__data__", pe.__data__.ljust(SIZE_LIMIT + 1, b"\0"))),
+        ("imports", f"{dll} renamed to a MinGW runtime DLL",
+         lambda pe: pe.set_bytes_at_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name, b"libgcc")),
+        ("group_order", "group entry 2 claims 32 bpp",
+         lambda pe: assign(group(pe)[1], BitCount=32)),
+        ("group_ids", "group entries 1 and 2 swap icon ids",
+         lambda pe: [assign(entry, ID=id) for entry, id in zip(group(pe), (2, 1))]),
+        ("icons", "icon 7 one pixel narrower",
+         lambda pe: assign(structure(pe, DIB_HEADER, res(pe, RT_ICON, 7)), Width=47)),
+        ("icons", "icon 14 stored as PNG",
+         lambda pe: pe.set_bytes_at_rva(res(pe, RT_ICON, 14).data.struct.OffsetToData, PNG)),
+        ("icons", "icon 15 under language 1049",
+         lambda pe: assign(res(pe, RT_ICON, 15).struct, Name=LANG_RU_RU)),
+        ("manifest_dependency", "manifest for the other architecture",
+         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), swapped)),
+        ("manifest", "manifest under language 1049",
+         lambda pe: assign(res(pe, RT_MANIFEST, 1).struct, Name=LANG_RU_RU)),
+        ("manifest_xml", "manifest cut short",
+         lambda pe: replace_resource(pe, res(pe, RT_MANIFEST, 1), compact[:len(compact) // 2])),
+        ("version_fixed", f"file version {another_version}",
          lambda pe: assign(pe.VS_FIXEDFILEINFO[0],
-                           FileVersionLS=int(another_version.split(".")[2]) << 16),
-         "version_fixed"),
-        (f"product version string {another_version}",
-         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()}),
-         "version_strings"),
+                           FileVersionLS=int(another_version.split(".")[2]) << 16)),
+        ("version_strings", f"product version string {another_version}",
+         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()})),
     ]
     if bits == 32:
-        cases.append((f"original file name {other['program']}",
-                      lambda pe: strings(pe).update(
-                          {b"OriginalFilename": other["program"].encode() + b"\0\0"}),
-                      "version_strings"))
-    return [(description, damaged(change), key) for description, change, key in cases]
+        changes.append(("version_strings", f"original file name {other['program']}",
+                        lambda pe: strings(pe).update(
+                            {b"OriginalFilename": other["program"].encode() + b"\0\0"})))
+    outcomes = []
+    for key, description, change in changes:
+        copy = pefile.PE(data=data)
+        change(copy)
+        outcomes.append((key, description, failures(check_file(copy.write(), bits, version))))
 
-
-def manifest_cases(good):
-    """Manifests that differ from a good one in one way each."""
-    text = good.decode("utf-8-sig")
     dpi = ('<application xmlns="urn:schemas-microsoft-com:asm.v3"><windowsSettings>'
            '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>'
            '</windowsSettings></application></assembly>')
     uac = ('<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
            '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>'
            '</requestedPrivileges></security></trustInfo></assembly>')
-    return [
-        ("DPI awareness added", text.replace("</assembly>", dpi), "manifest_settings"),
-        ("requested execution level added", text.replace("</assembly>", uac), "manifest_settings"),
-        ("Common-Controls 5.82", text.replace('"6.0.0.0"', '"5.82.0.0"'), "manifest_dependency"),
-        ("another public key token", text.replace("6595b64144ccf1df", "1fc8b3b9a1e18e3b"),
-         "manifest_dependency"),
-        ("no dependency", re.sub(r"<dependency>.*</dependency>", "", text, flags=re.S),
-         "manifest_dependency"),
-        ("no active code page", re.sub(r"<activeCodePage.*</activeCodePage>", "", text),
-         "manifest_codepage"),
-        ("the code page in another namespace", text.replace("SMI/2019/", "SMI/2016/"),
-         "manifest_codepage"),
+    # (key, the manifest with ..., pattern, replacement)
+    edits = [
+        ("manifest_settings", "DPI awareness added", "</assembly>", dpi),
+        ("manifest_settings", "requested execution level added", "</assembly>", uac),
+        ("manifest_dependency", "Common-Controls 5.82", '"6.0.0.0"', '"5.82.0.0"'),
+        ("manifest_dependency", "another public key token", "6595b64144ccf1df", "1fc8b3b9a1e18e3b"),
+        ("manifest_dependency", "no dependency", "<dependency>.*</dependency>", ""),
+        ("manifest_codepage", "no active code page", "<activeCodePage.*</activeCodePage>", ""),
+        ("manifest_codepage", "the code page in another namespace", "SMI/2019/", "SMI/2016/"),
     ]
-
-
-def self_test(data, bits, version):
-    """Checks that the program passes, then that each damaged copy fails its check."""
-    def failures(checks):
-        return {key: detail for key, passed, _label, detail in checks if not passed}
-
-    failed = failures(check_file(data, bits, version))
-    if failed:
-        return [("self", False, "passes unmodified", f"fails {failed}")]
-    target = TARGETS[bits]
-    pe = pefile.PE(data=data)
-    manifest = contents(pe, resources(pe)[(RT_MANIFEST, 1, LANG_EN_US)])
-    functions = {(dll, f) for dll, names in imports(pe).items() for f in names}
-    outcomes = [(description, key, failures(check_file(bad, bits, version)))
-                for description, bad, key in damage_cases(data, bits, version)]
-    outcomes += [(f"manifest with {description}", key,
-                  manifest_problems(text.encode("utf-8"), target["arch"]))
-                 for description, text, key in manifest_cases(manifest)]
-    outcomes += [(f"importing {function}", key,
-                  import_problems(functions | {("kernel32.dll", function)}, target["windows"],
-                                  read_exports_table()))
-                 for function, key in (("GetTickCount64", "imports_oldest"),
-                                       ("NotLookedUp", "imports_known"))]
+    text = manifest.decode("utf-8-sig")
+    outcomes += [(key, f"manifest with {description}", failures(manifest_checks(
+        re.sub(pattern, new, text, flags=re.S).encode("utf-8"), target["arch"])))
+        for key, description, pattern, new in edits]
+    outcomes += [(key, f"importing {function}", failures(
+        import_checks(functions | {("kernel32.dll", function)}, target["windows"])))
+        for key, function in (("imports_oldest", "GetTickCount64"), ("imports_known", "NotLookedUp"))]
     return [("self", True, "passes unmodified", "")] + [
         ("self", key in failed, f"{description} fails '{key}'", f"failed {failed}")
-        for description, key, failed in outcomes]
+        for key, description, failed in outcomes]
 
 
 def main(argv):
     testing = "--self-test" in argv
     paths = [a for a in argv if a != "--self-test"] or [
-        os.path.join(ROOT, "build/win64/stationclock.exe"),
-        os.path.join(ROOT, "build/win32/stationclock32.exe")]
+        os.path.join(ROOT, f"build/win{bits}", TARGETS[bits]["program"]) for bits in (64, 32)]
     if len(paths) != 2 or any(p.startswith("-") for p in paths):
         print(__doc__.strip(), file=sys.stderr)
         return 2
@@ -484,11 +432,11 @@ def main(argv):
         except OSError as e:
             checks = [("pe", False, "readable", str(e))]
         else:
-            checks = self_test(data, bits, version) if testing else check_file(data, bits, version)
+            checks = (self_test if testing else check_file)(data, bits, version)
+        prefix = ("self-test " if testing else "") + os.path.basename(path)
         for _key, passed, label, detail in checks:
-            prefix = "self-test " if testing else ""
             note = f": {detail}" if detail and not passed else ""
-            print(f"{'ok  ' if passed else 'FAIL'} {prefix}{os.path.basename(path)}: {label}{note}")
+            print(f"{'ok  ' if passed else 'FAIL'} {prefix}: {label}{note}")
             outcomes.append(passed)
     print(f"{outcomes.count(True)} passed, {outcomes.count(False)} failed")
     return 0 if all(outcomes) else 1
