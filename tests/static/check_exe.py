@@ -4,10 +4,9 @@
     check_exe.py [EXE64 EXE32]
     check_exe.py --self-test [EXE64 EXE32]
 
-EXE64 is the x86-64 program, EXE32 the i686 one (default: those in build/win64 and
-build/win32). One `ok`/`FAIL` line per check, then `N passed, M failed`; the exit status
-is non-zero if anything failed. --self-test requires both programs to pass, then damaged
-copies of them to fail the matching checks.
+EXE64 is the x86-64 program, EXE32 the i686 one (default: the two in build/win64, build/win32).
+Prints an `ok`/`FAIL` line per check, then `N passed, M failed`; the exit status is non-zero
+if anything failed. --self-test requires both to pass, then damaged copies of them to fail.
 """
 
 import os
@@ -29,8 +28,7 @@ LANG_EN_US, LANG_RU_RU = 1033, 1049
 # Icon images in the order the group lists them: size-major, then bit count.
 ICON_IMAGES = [(size, bits) for size in (16, 32, 48, 64, 128) for bits in (4, 24, 32)]
 
-# windows: the oldest Windows the program runs on, as the PE header's subsystem
-# version: XP x64 / Server 2003, and XP.
+# windows: the oldest Windows each runs on, as the PE subsystem version: XP x64 / 2003, XP.
 TARGETS = {
     64: dict(machine=0x8664, magic=0x20B, arch="amd64", label="x86-64", windows=(5, 2),
              program="stationclock.exe"),
@@ -45,12 +43,10 @@ VERSION_FILE = os.path.join(ROOT, "VERSION")
 
 COMMON_CONTROLS = dict(name="Microsoft.Windows.Common-Controls", version="6.0.0.0",
                        type="win32", publicKeyToken="6595b64144ccf1df", language="*")
-
 # The manifest's code page setting: application/windowsSettings/activeCodePage.
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 ACTIVE_CODE_PAGE = (f"{ASM_V3}application/{ASM_V3}windowsSettings/"
                     "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage")
-
 # Manifest elements the program must not have.
 FORBIDDEN_ELEMENTS = {"dpiaware", "dpiawareness", "trustinfo", "requestedexecutionlevel"}
 
@@ -74,10 +70,9 @@ def resources(pe):
     def key(entry):
         return entry.id if entry.name is None else str(entry.name)
 
-    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        return {}
+    kinds = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
     return {(key(kind), key(name), lang.id): lang
-            for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(kind, "directory")
+            for kind in kinds if hasattr(kind, "directory")
             for name in kind.directory.entries if hasattr(name, "directory")
             for lang in name.directory.entries if hasattr(lang, "data")}
 
@@ -87,8 +82,7 @@ def contents(pe, resource):
 
 
 def structure(pe, format, resource, start=0):
-    """The structure `format` at `start` in a resource's contents, or None if
-    they are too short; pe.write() writes back what is changed in it."""
+    """The structure at `start` in a resource, None if too short; pe.write() saves it."""
     offset = pe.get_offset_from_rva(resource.data.struct.OffsetToData) + start
     return pe.__unpack_data__(format, contents(pe, resource)[start:], offset)
 
@@ -105,8 +99,7 @@ def icon_group(pe, group):
 
 
 def imports(pe):
-    """{dll name in lower case: [function names]} from the import and the
-    delay-load import directories; "#n" for ordinal n."""
+    """{dll in lower case: [function or "#ordinal"]}, delay-loaded imports included."""
     found = {}
     for entry in (getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
                   + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])):
@@ -114,8 +107,6 @@ def imports(pe):
             f.name.decode("latin-1") if f.name else f"#{f.ordinal}" for f in entry.imports)
     return found
 
-
-# The checks: lists of (key, passed, label, detail).
 
 def import_checks(functions, windows):
     """Checks that windows_exports.txt gives the oldest Windows of each imported
@@ -142,8 +133,7 @@ def manifest_checks(text, arch):
     def local(tag):
         return tag.rsplit("}", 1)[-1]
 
-    def matches(attributes, wanted):
-        """The version exactly, the other attributes in any case."""
+    def matches(attributes, wanted):  # the version exactly, the rest in any case
         return all(attributes.get(k) == v if k == "version" else
                    (attributes.get(k) or "").lower() == v.lower() for k, v in wanted.items())
 
@@ -197,23 +187,19 @@ def icon_checks(pe, res):
         w, h, bits = e.Width or 256, e.Height or 256, e.BitCount
         palette = 4 << bits if bits <= 8 else 0
         length = 40 + palette + ((w * bits + 31) // 32 + (w + 31) // 32) * 4 * h
-        wanted = (40, w, 2 * h, 1, bits, 0)
-        found = header and (header.Size, header.Width, header.Height, header.Planes,
-                            header.BitCount, header.Compression)
+        wanted = dict(header=(40, w, 2 * h, 1, bits, 0), bytes=length, listed_bytes=length,
+                      listed_planes=1, listed_colours=1 << bits if bits < 8 else 0)
+        found = dict(header=header and (header.Size, header.Width, header.Height, header.Planes,
+                                        header.BitCount, header.Compression),
+                     bytes=len(dib), listed_bytes=e.BytesInRes, listed_planes=e.Planes,
+                     listed_colours=e.ColorCount)
+        wrong = {k: (v, wanted[k]) for k, v in found.items() if v != wanted[k]}
         if icon is None:
             problems.append(f"icon {e.ID} missing")
         elif dib.startswith(PNG):
             problems.append(f"icon {e.ID} is PNG")
-        elif header is None:
-            problems.append(f"icon {e.ID} is {len(dib)} bytes")
-        elif found != wanted:
-            problems.append(f"icon {e.ID} header {found}, group says {wanted}")
-        elif e.BytesInRes != len(dib) or len(dib) != length:
-            problems.append(f"icon {e.ID} is {len(dib)} bytes, group says {e.BytesInRes}, "
-                            f"a {w}x{h}@{bits} DIB is {length}")
-        elif e.Planes != 1 or e.ColorCount != (1 << bits if bits < 8 else 0):
-            problems.append(f"icon {e.ID} group entry has planes {e.Planes}, "
-                            f"colours {e.ColorCount}")
+        elif wrong:
+            problems.append(f"icon {e.ID}, {w}x{h}@{bits}, has (found, wanted) {wrong}")
     return checks + [
         ("group_order", listed == ICON_IMAGES,
          f"group icon lists {count} images, 16..128 px at 4/24/32 bpp, size-major",
@@ -227,13 +213,11 @@ def icon_checks(pe, res):
 
 
 def version_checks(pe, res, version, program):
-    """The version resource as Windows reads it: the fixed part, then the
-    strings of the block that the translation names."""
+    """The version resource as Windows reads it, strings from the block the translation names."""
     found = sorted(k for k in res if k[0] == RT_VERSION)
     fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
     checks = [("version", found == [(RT_VERSION, 1, LANG_RU_RU)] and fixed is not None,
-               f"one version resource, 1 under language {LANG_RU_RU}",
-               f"version resources: {found}")]
+               f"one version resource, 1 under language {LANG_RU_RU}", f"found {found}")]
     if fixed is None:
         return checks
     versions = [f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}" for ms, ls in
@@ -249,9 +233,8 @@ def version_checks(pe, res, version, program):
         if len(tables) == 1 else {}
     wanted = dict(FileVersion=version, ProductVersion=version, OriginalFilename=program,
                   InternalName=program.removesuffix(".exe"))
-    wrong = {k: strings.get(k) for k, v in wanted.items() if strings.get(k) != v}
-    wrong.update({k: strings.get(k) for k in ("FileDescription", "ProductName")
-                  if not strings.get(k)})
+    wrong = {k: strings.get(k) for k in [*wanted, "FileDescription", "ProductName"]
+             if not strings.get(k) or k in wanted and strings[k] != wanted[k]}
     return checks + [
         ("version_fixed",
          versions == [f"{version}.0"] * 2 and kind == (0, VOS_NT_WINDOWS32, VFT_APP),
@@ -264,7 +247,7 @@ def version_checks(pe, res, version, program):
 
 
 def check_file(data, bits, version):
-    """The checks of the program for `bits`, given as bytes."""
+    """[(key, passed, label, detail)] for the program for `bits`, given as bytes."""
     target = TARGETS[bits]
     try:
         pe = pefile.PE(data=data)
@@ -278,7 +261,7 @@ def check_file(data, bits, version):
     res = resources(pe)
     manifests = sorted(k for k in res if k[0] == RT_MANIFEST)
     manifest = res.get((RT_MANIFEST, 1, LANG_EN_US))
-    checks = [
+    return [
         ("pe", True, "readable PE image", ""),
         ("machine", machine == (target["machine"], target["magic"]),
          f"machine {target['label']} ({target['machine']:#x})",
@@ -296,29 +279,12 @@ def check_file(data, bits, version):
         *version_checks(pe, res, version, target["program"]),
         ("manifest", manifest is not None and len(manifests) == 1,
          f"one manifest, 1 under language {LANG_EN_US}", f"manifests: {manifests}"),
+        *(manifest_checks(contents(pe, manifest), target["arch"]) if manifest else []),
     ]
-    return checks + (manifest_checks(contents(pe, manifest), target["arch"]) if manifest else [])
-
-
-# Self-test: damage copies of good files and require the matching check to fail.
-
-def assign(target, **fields):
-    for field, value in fields.items():
-        setattr(target, field, value)
-
-
-def replace_resource(pe, resource, new):
-    """Puts `new` (no longer than the old bytes) in place of a resource."""
-    size = resource.data.struct.Size
-    if len(new) > size:
-        raise ValueError("replacement resource is longer than the original")
-    pe.set_bytes_at_rva(resource.data.struct.OffsetToData, new + bytes(size - len(new)))
-    resource.data.struct.Size = len(new)
 
 
 def self_test(data, bits, version):
-    """Checks that the program passes and that each copy of it damaged in one
-    way fails the matching check."""
+    """Checks that the program passes and that copies damaged in one way each fail."""
     def failures(checks):
         return {key: detail for key, passed, _label, detail in checks if not passed}
 
@@ -335,14 +301,21 @@ def self_test(data, bits, version):
                      f'processorArchitecture="{other["arch"]}"'.encode(), compact)
     another_version = re.sub(r"\d$", lambda digit: str((int(digit[0]) + 1) % 10), version)
 
-    def res(pe, kind, id, lang=LANG_EN_US):
-        return resources(pe)[(kind, id, lang)]
+    def assign(target, **fields):
+        for field, value in fields.items():
+            setattr(target, field, value)
+
+    def replace_resource(pe, resource, new):
+        size = resource.data.struct.Size
+        assert len(new) <= size, "the replacement is longer than the resource"
+        pe.set_bytes_at_rva(resource.data.struct.OffsetToData, new.ljust(size, b"\0"))
+        resource.data.struct.Size = len(new)
+
+    def res(pe, kind, id):
+        return resources(pe)[(kind, id, LANG_EN_US)]
 
     def group(pe):
         return icon_group(pe, res(pe, RT_GROUP_ICON, 1))
-
-    def strings(pe):
-        return pe.FileInfo[0][0].StringTable[0].entries
 
     # (key of the check that must fail, description, change to a copy)
     changes = [
@@ -375,11 +348,12 @@ def self_test(data, bits, version):
          lambda pe: assign(pe.VS_FIXEDFILEINFO[0],
                            FileVersionLS=int(another_version.split(".")[2]) << 16)),
         ("version_strings", f"product version string {another_version}",
-         lambda pe: strings(pe).update({b"ProductVersion": another_version.encode()})),
+         lambda pe: pe.FileInfo[0][0].StringTable[0].entries.update(
+             {b"ProductVersion": another_version.encode()})),
     ]
     if bits == 32:
         changes.append(("version_strings", f"original file name {other['program']}",
-                        lambda pe: strings(pe).update(
+                        lambda pe: pe.FileInfo[0][0].StringTable[0].entries.update(
                             {b"OriginalFilename": other["program"].encode() + b"\0\0"})))
     outcomes = []
     for key, description, change in changes:
@@ -387,17 +361,16 @@ def self_test(data, bits, version):
         change(copy)
         outcomes.append((key, description, failures(check_file(copy.write(), bits, version))))
 
-    dpi = ('<application xmlns="urn:schemas-microsoft-com:asm.v3"><windowsSettings>'
-           '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>'
-           '</windowsSettings></application></assembly>')
-    uac = ('<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
-           '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>'
-           '</requestedPrivileges></security></trustInfo></assembly>')
+    v3 = 'xmlns="urn:schemas-microsoft-com:asm.v3"'
+    dpi = (f'<application {v3}><windowsSettings><dpiAware xmlns="http://schemas.microsoft.com/'
+           'SMI/2005/WindowsSettings">true</dpiAware></windowsSettings></application></assembly>')
+    uac = (f'<trustInfo {v3}><security><requestedPrivileges><requestedExecutionLevel level='
+           '"asInvoker" uiAccess="false"/></requestedPrivileges></security></trustInfo></assembly>')
     # (key, the manifest with ..., pattern, replacement)
     edits = [
         ("manifest_settings", "DPI awareness added", "</assembly>", dpi),
         ("manifest_settings", "requested execution level added", "</assembly>", uac),
-        ("manifest_dependency", "Common-Controls 5.82", '"6.0.0.0"', '"5.82.0.0"'),
+        ("manifest_dependency", "Common-Controls 5.82", r'"6\.0\.0\.0"', '"5.82.0.0"'),
         ("manifest_dependency", "another public key token", "6595b64144ccf1df", "1fc8b3b9a1e18e3b"),
         ("manifest_dependency", "no dependency", "<dependency>.*</dependency>", ""),
         ("manifest_codepage", "no active code page", "<activeCodePage.*</activeCodePage>", ""),
@@ -409,7 +382,8 @@ def self_test(data, bits, version):
         for key, description, pattern, new in edits]
     outcomes += [(key, f"importing {function}", failures(
         import_checks(functions | {("kernel32.dll", function)}, target["windows"])))
-        for key, function in (("imports_oldest", "GetTickCount64"), ("imports_known", "NotLookedUp"))]
+        for key, function in (("imports_oldest", "GetTickCount64"),
+                              ("imports_known", "NotLookedUp"))]
     return [("self", True, "passes unmodified", "")] + [
         ("self", key in failed, f"{description} fails '{key}'", f"failed {failed}")
         for key, description, failed in outcomes]
