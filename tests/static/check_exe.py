@@ -368,6 +368,8 @@ def self_test(data, bits, version):
            '"asInvoker" uiAccess="false"/></requestedPrivileges></security></trustInfo></assembly>')
     # (key, the manifest with ..., pattern, replacement)
     edits = [
+        ("manifest_identity", "its own identity for ia64", r'\A(.*?processorArchitecture=")[^"]*',
+         r"\g<1>ia64"),
         ("manifest_settings", "DPI awareness added", "</assembly>", dpi),
         ("manifest_settings", "requested execution level added", "</assembly>", uac),
         ("manifest_dependency", "Common-Controls 5.82", r'"6\.0\.0\.0"', '"5.82.0.0"'),
