@@ -250,7 +250,6 @@ def test_port_list_drops_and_picks_with_mouse_and_keys(program):
 
 def assert_warning_box(box, port):
     assert box["found"] and box["count"] == 1
-    assert box["class"] == "#32770"
     assert box["title"] == ""
     assert box["text"] == warning(port)
     assert [icon["looks_like"] for icon in box["icons"]] == ["warning"]

@@ -1,8 +1,7 @@
 // scdriver: drives stationclock.exe from outside, the way a user would, for
 // the end-to-end tests under Wine. One command per line on stdin, one reply
-// line on stdout: "ok <json object>" or "err <reason>". The command table
-// is in protocol.cpp; each command's arguments and reply fields are told
-// where it is defined (commands_*.cpp).
+// line on stdout: "ok <json object>" or "err <reason>". Each command, its
+// arguments and its reply fields are told where it is defined (commands.cpp).
 //
 // Texts travel as the hex digits of their code page 1251 bytes ("-" stands
 // for the empty text in a command). Rectangles are [left, top, right,
@@ -12,53 +11,35 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using Args = std::vector<std::string>;
+using Fields = std::vector<std::pair<const char*, std::string>>;
 
-// ---------------------------------------------------------------- protocol.cpp
+// ---------------------------------------------------------------- main.cpp
 
-std::string Hex(const std::string& bytes);
-std::string ToCodePage(const std::wstring& text, UINT codePage = 1251);
+[[noreturn]] void Fail(const std::string& reason);  // the command is answered with err reason
+
 std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251);
-std::string JsonString(const std::string& ascii);
-std::string JsonList(const std::vector<std::string>& items);
+std::string Quote(const std::string& ascii);                          // a JSON string
+std::string HexText(const std::wstring& text, UINT codePage = 1251);  // JSON string of hex
+std::string Bool(bool value);
+std::string RectJson(const RECT& r);
+std::string List(const std::vector<std::string>& items);
+std::string Object(const Fields& fields);
 
-// A JSON object built field by field.
-class Json {
-public:
-    Json& Raw(const char* key, const std::string& value);
-    Json& Int(const char* key, long long value);
-    Json& Bool(const char* key, bool value);
-    Json& Str(const char* key, const std::string& value);
-    Json& Text(const char* key, const std::wstring& value);  // hex of cp1251
-    Json& Utf8(const char* key, const std::wstring& value);  // hex of UTF-8
-    Json& Rect(const char* key, const RECT& r);
-    Json& Handle(const char* key, HWND window);
-    std::string Done() const;
-
-private:
-    std::string body_;
-};
-
-struct Reply {
-    bool ok;
-    std::string body;
-};
-
-Reply Ok(const Json& json = Json());
-Reply Err(const std::string& reason);
-
-bool ParseInt(const std::string& text, long long& value);
-bool ParseHex(const std::string& text, std::string& bytes);
-bool HasFlag(const Args& args, const char* flag);
+long long IntArg(const Args& args, std::size_t i);
+std::wstring TextArg(const Args& args, std::size_t i);
 
 double NowMs();
-void PumpPending();
-void Pump(double ms);  // runs the driver's own message loop for about ms
-bool WaitPumping(HANDLE handle, double ms);
+bool Pump(double ms, HANDLE until = nullptr);  // pumps messages; true once `until` is signalled
 
-// ---------------------------------------------------------------- program.cpp
+// commands.cpp
+std::string Run(const std::string& line);  // the reply's JSON object
+extern bool quitRequested;
+
+// ---------------------------------------------------------------- windows.cpp
 
 struct Program {
     PROCESS_INFORMATION process{};
@@ -71,30 +52,21 @@ struct Program {
 extern Program program;
 
 bool ProgramRunning();
-bool HaveMain();
-bool MainEnabled();
-Reply NeedMain();
-HWND ControlArg(const Args& args, std::size_t i, Reply& error);
-bool GuiThreadInfo(GUITHREADINFO& info);
-
+HWND Main();
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool* answered = nullptr);
-bool ReadWindowText(HWND window, std::wstring& text);
-std::wstring WindowText(HWND window);
+std::wstring WindowText(HWND window, bool* answered = nullptr);
 std::wstring ComboItem(HWND combo, LRESULT index);
 std::string ClassName(HWND window);
 RECT ScreenRect(HWND window);
 RECT ClientScreenRect(HWND window);
+std::vector<HWND> ChildrenOf(HWND parent);
 std::vector<HWND> ProgramWindows(const char* className = nullptr);
-HWND DroppedList();
+HWND OwnWindow(DWORD exStyle, DWORD style, int x, int y, int width, int height);
 
-// ---------------------------------------------------------------- input.cpp
-
-bool MovePointer(int x, int y, bool& exact);
-Reply ClickAt(int x, int y, bool wait);
-Reply ClickCentre(HWND window, bool wait);
-Reply PressKeys(const std::string& chord, bool wait);
+bool MovePointer(int x, int y);
+void ClickCentre(const RECT& r, bool wait, long long dx = 0, long long dy = 0);
+void PressKeys(const std::string& chord, bool wait);
 bool Settle(bool wait);
-HWND OtherWindow();
 
 // ---------------------------------------------------------------- pixels.cpp
 
@@ -104,43 +76,5 @@ struct FontComparison {
     long diffSystem;   // the same against the SYSTEM_FONT twin
 };
 
-bool CompareFonts(HWND control, FontComparison& out);
+FontComparison CompareFonts(HWND control);
 bool LooksLikeWarningIcon(HWND iconControl);
-
-// ---------------------------------------------------------------- the commands
-
-extern bool quitRequested;  // set by quit
-
-// commands_program.cpp
-Reply Ping(const Args& args);
-Reply Start(const Args& args);
-Reply Status(const Args& args);
-Reply WaitExit(const Args& args);
-Reply Kill(const Args& args);
-Reply Quit(const Args& args);
-Reply FindWindowCommand(const Args& args);
-Reply PostClose(const Args& args);
-Reply Responds(const Args& args);
-
-// commands_read.cpp
-Reply WindowCommand(const Args& args);
-Reply Children(const Args& args);
-Reply TextCommand(const Args& args);
-Reply WideTexts(const Args& args);
-Reply Combo(const Args& args);
-Reply Focus(const Args& args);
-Reply WaitText(const Args& args);
-Reply FontCheck(const Args& args);
-Reply MessageBoxCommand(const Args& args);
-Reply Hit(const Args& args);
-Reply CloseBox(const Args& args);
-
-// commands_input.cpp
-Reply ClickControl(const Args& args);
-Reply Click(const Args& args);
-Reply Move(const Args& args);
-Reply Key(const Args& args);
-Reply PickMouse(const Args& args);
-Reply PickKeys(const Args& args);
-Reply ActivateOther(const Args& args);
-Reply MessageBoxPress(const Args& args);

@@ -6,55 +6,36 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cwchar>
 
 namespace {
 
-struct Pixels {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint32_t> data;  // 0x00RRGGBB, rows from the top
+using Pixels = std::vector<std::uint32_t>;  // 0x00RRGGBB, rows from the top
 
-    std::uint32_t At(int x, int y) const
-    {
-        return data[std::size_t(y) * std::size_t(width) + std::size_t(x)];
-    }
-};
-
-Pixels CopyPixels(HDC source, int x, int y, int width, int height)
+// The pixels of a screen rectangle; with an icon, those of the icon drawn
+// over a stock brush in a rectangle of that size instead.
+Pixels Capture(const RECT& r, HICON icon = nullptr, int brush = BLACK_BRUSH)
 {
-    Pixels out;
-    if (width <= 0 || height <= 0) return out;
+    int width = r.right - r.left, height = r.bottom - r.top;
     BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    info.bmiHeader = {sizeof info.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* bits = nullptr;
-    HDC memory = CreateCompatibleDC(source);
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap != nullptr && bits != nullptr) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
-        GdiFlush();
-        out.width = width;
-        out.height = height;
-        const std::uint32_t* p = static_cast<const std::uint32_t*>(bits);
-        out.data.assign(p, p + std::size_t(width) * std::size_t(height));
-        for (std::uint32_t& v : out.data) v &= 0xFFFFFF;
-        SelectObject(memory, old);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    RECT all{0, 0, width, height};
+    if (icon == nullptr) {
+        BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    } else {
+        FillRect(memory, &all, HBRUSH(GetStockObject(brush)));
+        DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
     }
-    if (bitmap) DeleteObject(bitmap);
+    GdiFlush();
+    const std::uint32_t* first = static_cast<const std::uint32_t*>(bits);
+    Pixels out(first, first + (bits ? std::size_t(width) * std::size_t(height) : 0));
+    for (std::uint32_t& pixel : out) pixel &= 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
     DeleteDC(memory);
-    return out;
-}
-
-Pixels CaptureScreen(const RECT& r)
-{
-    HDC screen = GetDC(nullptr);
-    Pixels out = CopyPixels(screen, r.left, r.top, r.right - r.left, r.bottom - r.top);
     ReleaseDC(nullptr, screen);
     return out;
 }
@@ -66,41 +47,14 @@ bool Ink(std::uint32_t pixel)
     return red * 30 + green * 59 + blue * 11 < 100 * 100;
 }
 
-long InkPixels(const Pixels& p)
-{
-    return long(std::count_if(p.data.begin(), p.data.end(), Ink));
-}
-
-// Pixels whose darkness differs; a difference in size counts every pixel of
-// the larger capture.
+// Pixels whose darkness differs; a difference in size (the twins have the
+// control's width) counts every pixel of the larger capture.
 long InkDifference(const Pixels& a, const Pixels& b)
 {
-    if (a.width != b.width || a.height != b.height)
-        return long(std::max(a.data.size(), b.data.size()));
+    if (a.size() != b.size()) return long(std::max(a.size(), b.size()));
     long differing = 0;
-    for (std::size_t i = 0; i < a.data.size(); ++i) differing += Ink(a.data[i]) != Ink(b.data[i]);
+    for (std::size_t i = 0; i < a.size(); ++i) differing += Ink(a[i]) != Ink(b[i]);
     return differing;
-}
-
-// A window of the driver's own that holds twins of the program's controls,
-// in the right half of the screen, clear of the program's window and of the
-// other window.
-HWND ReferenceHost(int width, int height)
-{
-    static HWND host = nullptr;
-    if (host == nullptr || !IsWindow(host)) {
-        WNDCLASSW type{};
-        type.lpfnWndProc = DefWindowProcW;
-        type.hInstance = GetModuleHandleW(nullptr);
-        type.hbrBackground = reinterpret_cast<HBRUSH>(INT_PTR(COLOR_BTNFACE + 1));
-        type.lpszClassName = L"ScDriverReference";
-        RegisterClassW(&type);
-        host = CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, L"ScDriverReference", L"",
-                               WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, GetModuleHandleW(nullptr),
-                               nullptr);
-    }
-    SetWindowPos(host, HWND_TOPMOST, 560, 20, width, height, SWP_NOACTIVATE | SWP_SHOWWINDOW);
-    return host;
 }
 
 // Gives a combo box twin the original's selected item and heights.
@@ -109,7 +63,7 @@ void CopyComboLook(HWND twin, HWND original)
     LRESULT selected = Send(original, CB_GETCURSEL, 0, 0);
     std::wstring item = selected >= 0 ? ComboItem(original, selected) : std::wstring();
     if (!item.empty()) {
-        SendMessageW(twin, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+        SendMessageW(twin, CB_ADDSTRING, 0, LPARAM(item.c_str()));
         SendMessageW(twin, CB_SETCURSEL, 0, 0);
     }
     // The closed height follows the selection field's height; what
@@ -124,97 +78,68 @@ void CopyComboLook(HWND twin, HWND original)
     SendMessageW(twin, CB_SETITEMHEIGHT, 0, LPARAM(Send(original, CB_GETITEMHEIGHT, 0, 0)));
 }
 
-// A twin of one of the program's controls (class, style, size, text), made
-// in the reference host with a chosen stock font.
-HWND MakeTwin(HWND host, HWND original, int font, int x, int y)
+// A twin of one of the program's controls (class, style, size, text) in the
+// reference host, with a stock font. A combo box is made with the dropped
+// extent, as the program does; its closed height comes from the item heights.
+HWND MakeTwin(HWND host, HWND original, int font, int y)
 {
     std::string className = ClassName(original);
     RECT r = ScreenRect(original);
-    DWORD style = DWORD(GetWindowLongW(original, GWL_STYLE)) & ~DWORD(WS_DISABLED);
-    std::wstring text = WindowText(original);
     bool combo = className == "ComboBox";
-    int height = r.bottom - r.top;
-    if (combo) {
-        // Created with the dropped extent, as the program does; the closed
-        // height comes from the item heights.
-        height = 350;
-        style |= WS_VSCROLL;
-    }
+    DWORD style = DWORD(GetWindowLongW(original, GWL_STYLE)) & ~DWORD(WS_DISABLED);
     HWND twin = CreateWindowExW(DWORD(GetWindowLongW(original, GWL_EXSTYLE)),
-                                FromCodePage(className, CP_ACP).c_str(), combo ? L"" : text.c_str(),
-                                style, x, y, r.right - r.left, height, host, nullptr,
+                                std::wstring(className.begin(), className.end()).c_str(),
+                                combo ? L"" : WindowText(original).c_str(),
+                                combo ? style | WS_VSCROLL : style, 10, y, r.right - r.left,
+                                combo ? 350 : r.bottom - r.top, host, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
-    if (twin == nullptr) return nullptr;
     SendMessageW(twin, WM_SETFONT, WPARAM(GetStockObject(font)), TRUE);
     if (combo) CopyComboLook(twin, original);
     return twin;
 }
 
-// Draws a stock icon on black and on white; the pixels that agree are the
-// icon's opaque ones. Returns how many of those differ on the screen.
-long IconDistance(const Pixels& shown, LPCWSTR id, long& opaque)
-{
-    HICON icon = LoadIconW(nullptr, id);
-    opaque = 0;
-    if (icon == nullptr) return -1;
-    HDC screen = GetDC(nullptr);
-    Pixels drawn[2];
-    for (int background = 0; background < 2; ++background) {
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateCompatibleBitmap(screen, shown.width, shown.height);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        RECT all{0, 0, shown.width, shown.height};
-        FillRect(memory, &all, HBRUSH(GetStockObject(background ? WHITE_BRUSH : BLACK_BRUSH)));
-        DrawIconEx(memory, 0, 0, icon, shown.width, shown.height, 0, nullptr, DI_NORMAL);
-        drawn[background] = CopyPixels(memory, 0, 0, shown.width, shown.height);
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-        DeleteDC(memory);
-    }
-    ReleaseDC(nullptr, screen);
-    long differing = 0;
-    for (int y = 0; y < shown.height; ++y)
-        for (int x = 0; x < shown.width; ++x) {
-            std::uint32_t onBlack = drawn[0].At(x, y);
-            if (onBlack != drawn[1].At(x, y)) continue;
-            ++opaque;
-            differing += onBlack != shown.At(x, y);
-        }
-    return differing;
-}
-
 }  // namespace
 
-// Renders twins of the control in the driver's window, one with
+// Renders twins of the control in a window of the driver's own, one with
 // DEFAULT_GUI_FONT and one with SYSTEM_FONT, and compares their text pixels
-// with the control's. False when the twins could not be made.
-bool CompareFonts(HWND control, FontComparison& out)
+// with the control's. The window lies in the right half of the screen, clear
+// of the program's window and of activate_other's.
+FontComparison CompareFonts(HWND control)
 {
+    static HWND host = OwnWindow(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, WS_POPUP, 0, 0, 10, 10);
     RECT r = ScreenRect(control);
-    int width = r.right - r.left, height = r.bottom - r.top;
-    HWND host = ReferenceHost(width + 20, 2 * height + 30);
-    HWND withDefault = MakeTwin(host, control, DEFAULT_GUI_FONT, 10, 10);
-    HWND withSystem = MakeTwin(host, control, SYSTEM_FONT, 10, height + 20);
-    bool made = withDefault != nullptr && withSystem != nullptr;
-    if (made) {
-        RedrawWindow(host, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        Pump(150);
-        Pixels shown = CaptureScreen(r);
-        out.ink = InkPixels(shown);
-        out.diffDefault = InkDifference(shown, CaptureScreen(ScreenRect(withDefault)));
-        out.diffSystem = InkDifference(shown, CaptureScreen(ScreenRect(withSystem)));
-    }
-    if (withDefault) DestroyWindow(withDefault);
-    if (withSystem) DestroyWindow(withSystem);
+    int height = r.bottom - r.top;
+    SetWindowPos(host, HWND_TOPMOST, 560, 20, r.right - r.left + 20, 2 * height + 30,
+                 SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    HWND withDefault = MakeTwin(host, control, DEFAULT_GUI_FONT, 10);
+    HWND withSystem = MakeTwin(host, control, SYSTEM_FONT, height + 20);
+    RedrawWindow(host, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Pump(150);
+    Pixels shown = Capture(r);
+    FontComparison out{long(std::count_if(shown.begin(), shown.end(), Ink)),
+                       InkDifference(shown, Capture(ScreenRect(withDefault))),
+                       InkDifference(shown, Capture(ScreenRect(withSystem)))};
+    DestroyWindow(withDefault);
+    DestroyWindow(withSystem);
     ShowWindow(host, SW_HIDE);
-    return made;
+    return out;
 }
 
 // Whether an icon control shows the stock warning icon, pixel for pixel.
+// Drawn on black and on white, the pixels that agree are the icon's opaque
+// ones; each of those must be on the screen.
 bool LooksLikeWarningIcon(HWND iconControl)
 {
-    Pixels shown = CaptureScreen(ClientScreenRect(iconControl));
+    RECT r = ClientScreenRect(iconControl);
+    HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32515));
+    Pixels shown = Capture(r), onBlack = Capture(r, icon, BLACK_BRUSH);
+    Pixels onWhite = Capture(r, icon, WHITE_BRUSH);
     long opaque = 0;
-    return IconDistance(shown, MAKEINTRESOURCEW(32515), opaque) == 0 && opaque > 0;
+    for (std::size_t i = 0; i < shown.size() && i < onBlack.size(); ++i) {
+        if (onBlack[i] != onWhite[i]) continue;
+        ++opaque;
+        if (onBlack[i] != shown[i]) return false;
+    }
+    return opaque > 0;
 }

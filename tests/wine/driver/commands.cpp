@@ -1,0 +1,529 @@
+// The commands, each with its arguments and reply fields told above it, and
+// their table. A control is named by its id among the main window's
+// children. Clicks and keys settle (see Settle) unless told "nowait".
+
+#include "driver.h"
+
+#include <algorithm>
+#include <sstream>
+
+bool quitRequested = false;
+
+namespace {
+
+// The main window's child with the id in the first argument.
+HWND Control(const Args& args)
+{
+    HWND control = GetDlgItem(Main(), int(IntArg(args, 0)));
+    if (control == nullptr) Fail("no control with id " + args[0]);
+    return control;
+}
+
+bool Wait(const Args& args)
+{
+    return std::find(args.begin(), args.end(), "nowait") == args.end();
+}
+
+std::string Id(HWND window)
+{
+    return std::to_string(GetWindowLongPtrW(window, GWLP_ID));
+}
+
+std::string Style(HWND window, int which)
+{
+    return std::to_string(DWORD(GetWindowLongW(window, which)));
+}
+
+// The focus and the active window of the main window's thread.
+GUITHREADINFO GuiThread()
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(Main(), nullptr), &info))
+        Fail("GetGUIThreadInfo failed");
+    return info;
+}
+
+// The dropped list of a combo box: a top-level "ComboLBox" of the program
+// that is visible while the list is down.
+HWND DroppedList()
+{
+    std::vector<HWND> lists = ProgramWindows("ComboLBox");
+    return lists.empty() ? nullptr : lists.front();
+}
+
+// ---------------------------------------------------------------- the program
+
+// ping -> acp (the driver's ANSI code page), caption_button_font (hex: the
+// face Wine gives a request for Marlett, the symbol font it draws the
+// caption buttons with; any other face draws letters in their place).
+std::string Ping(const Args&)
+{
+    HFONT font = CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET, 0, 0, 0,
+                             0, L"Marlett");
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    wchar_t face[LF_FACESIZE] = L"";
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    return Object({{"acp", std::to_string(GetACP())}, {"caption_button_font", HexText(face)}});
+}
+
+// start <idle ms> <command line, spaces and all>: starts the program in a
+// job that ends it when the driver goes, and waits up to idle ms for it to
+// wait for input -> pid, ms (taken).
+std::string Start(const Args& args)
+{
+    long long idleMs = IntArg(args, 0);
+    if (args.size() < 2) Fail("usage: start <idle ms> <command line>");
+    if (ProgramRunning()) Fail("a program is already running");
+    for (HANDLE handle : {program.process.hProcess, program.process.hThread, program.job})
+        if (handle) CloseHandle(handle);
+    program = Program{};
+    std::wstring commandLine = FromCodePage(args[1], CP_UTF8);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    double began = NowMs();
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        nullptr, nullptr, &startup, &program.process))
+        Fail("CreateProcess failed with error " + std::to_string(GetLastError()));
+    program.started = true;
+    program.job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(program.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    AssignProcessToJobObject(program.job, program.process.hProcess);
+    ResumeThread(program.process.hThread);
+    // WaitForInputIdle blocks without pumping; wait in slices instead.
+    while (NowMs() - began < double(idleMs) && ProgramRunning() &&
+           WaitForInputIdle(program.process.hProcess, 50) == WAIT_TIMEOUT)
+        Pump(0);
+    return Object({{"pid", std::to_string(program.process.dwProcessId)},
+                   {"ms", std::to_string((long long)(NowMs() - began))}});
+}
+
+// status -> started (ever, since the driver began), running.
+std::string Status(const Args&)
+{
+    return Object({{"started", Bool(program.started)}, {"running", Bool(ProgramRunning())}});
+}
+
+// wait_exit <ms> -> exited, code (once exited).
+std::string WaitExit(const Args& args)
+{
+    long long ms = IntArg(args, 0);
+    if (!program.started) Fail("no program started");
+    if (!Pump(double(ms), program.process.hProcess)) return Object({{"exited", Bool(false)}});
+    DWORD code = 0;
+    GetExitCodeProcess(program.process.hProcess, &code);
+    return Object({{"exited", Bool(true)}, {"code", std::to_string(code)}});
+}
+
+// kill: ends the program if it runs -> {}.
+std::string Kill(const Args&)
+{
+    if (ProgramRunning()) {
+        TerminateProcess(program.process.hProcess, 255);
+        Pump(5000, program.process.hProcess);
+    }
+    return "{}";
+}
+
+// quit: kill, then the driver ends -> {}.
+std::string Quit(const Args& args)
+{
+    quitRequested = true;
+    return Kill(args);
+}
+
+// find_window <title hex> <ms>: waits up to ms for the program's visible
+// top-level window with exactly this title, which becomes the main window
+// of the other commands -> {}.
+std::string FindWindowCommand(const Args& args)
+{
+    std::wstring title = TextArg(args, 0);
+    long long ms = IntArg(args, 1);
+    if (!program.started) Fail("no program started");
+    for (double began = NowMs();; Pump(20)) {
+        for (HWND w : ProgramWindows()) {
+            if (WindowText(w) != title) continue;
+            program.main = w;
+            return "{}";
+        }
+        if (NowMs() - began >= double(ms) || !ProgramRunning()) Fail("no window with that title");
+    }
+}
+
+// post_close: posts WM_SYSCOMMAND SC_CLOSE to the main window, what the
+// window menu's Close item does, and settles -> {}.
+std::string PostClose(const Args&)
+{
+    PostMessageW(Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    Settle(true);
+    return "{}";
+}
+
+// responds <ms> -> answered: whether the main window answered a message
+// within ms (a window busy in a long exchange does not).
+std::string Responds(const Args& args)
+{
+    UINT ms = UINT(IntArg(args, 0));
+    DWORD_PTR result = 0;
+    bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, &result) != 0;
+    return Object({{"answered", Bool(answered)}});
+}
+
+// ---------------------------------------------------------------- reading windows
+
+// window -> rect, client (both screen), style, exstyle, title, enabled,
+// foreground of the main window.
+std::string WindowCommand(const Args&)
+{
+    HWND w = Main();
+    return Object({{"rect", RectJson(ScreenRect(w))},
+                   {"client", RectJson(ClientScreenRect(w))},
+                   {"style", Style(w, GWL_STYLE)},
+                   {"exstyle", Style(w, GWL_EXSTYLE)},
+                   {"title", HexText(WindowText(w))},
+                   {"enabled", Bool(IsWindowEnabled(w))},
+                   {"foreground", Bool(GetForegroundWindow() == w)}});
+}
+
+// children -> children: the main window's child windows in Z order, each
+// id, class, rect (main window's client coordinates), style, exstyle, text,
+// visible, enabled.
+std::string Children(const Args&)
+{
+    std::vector<std::string> children;
+    for (HWND child : ChildrenOf(Main())) {
+        RECT r = ScreenRect(child);
+        MapWindowPoints(nullptr, program.main, reinterpret_cast<POINT*>(&r), 2);
+        children.push_back(Object({{"id", Id(child)},
+                                   {"class", Quote(ClassName(child))},
+                                   {"rect", RectJson(r)},
+                                   {"style", Style(child, GWL_STYLE)},
+                                   {"exstyle", Style(child, GWL_EXSTYLE)},
+                                   {"text", HexText(WindowText(child))},
+                                   {"visible", Bool(IsWindowVisible(child))},
+                                   {"enabled", Bool(IsWindowEnabled(child))}}));
+    }
+    return Object({{"children", List(children)}});
+}
+
+// text <id> -> text.
+std::string TextCommand(const Args& args)
+{
+    return Object({{"text", HexText(WindowText(Control(args)))}});
+}
+
+// wtexts -> windows: the program's visible top-level windows read as
+// Unicode, in no code page of the program's or the driver's; each class,
+// title, children (id, text), texts as hex of UTF-8.
+std::string WideTexts(const Args&)
+{
+    std::vector<std::string> windows;
+    for (HWND window : ProgramWindows()) {
+        std::vector<std::string> children;
+        for (HWND child : ChildrenOf(window))
+            children.push_back(
+                Object({{"id", Id(child)}, {"text", HexText(WindowText(child), CP_UTF8)}}));
+        windows.push_back(Object({{"class", Quote(ClassName(window))},
+                                  {"title", HexText(WindowText(window), CP_UTF8)},
+                                  {"children", List(children)}}));
+    }
+    return Object({{"windows", List(windows)}});
+}
+
+// combo <id> -> items, selected, rect (screen), dropped, and while the list
+// is down list: {rect (screen)}.
+std::string Combo(const Args& args)
+{
+    HWND combo = Control(args);
+    std::vector<std::string> items;
+    for (LRESULT i = 0, count = Send(combo, CB_GETCOUNT, 0, 0); i < count; ++i)
+        items.push_back(HexText(ComboItem(combo, i)));
+    bool dropped = Send(combo, CB_GETDROPPEDSTATE, 0, 0) != 0;
+    Fields out{{"items", List(items)},
+               {"selected", std::to_string(Send(combo, CB_GETCURSEL, 0, 0))},
+               {"rect", RectJson(ScreenRect(combo))},
+               {"dropped", Bool(dropped)}};
+    HWND list = dropped ? DroppedList() : nullptr;
+    if (list != nullptr) out.push_back({"list", Object({{"rect", RectJson(ScreenRect(list))}})});
+    return Object(out);
+}
+
+// focus -> id (of the main window's child with the keyboard focus, else
+// null), main_active.
+std::string Focus(const Args&)
+{
+    GUITHREADINFO info = GuiThread();
+    bool ours = info.hwndFocus != nullptr && GetParent(info.hwndFocus) == program.main;
+    return Object({{"id", ours ? Id(info.hwndFocus) : "null"},
+                   {"main_active", Bool(info.hwndActive == program.main)}});
+}
+
+// wait_text <id> <hex> <ms>: waits up to ms until the control's text is no
+// longer the given one -> changed, text, since_input_ms (from the end of the
+// last click or key). Labels and buttons are read without asking the
+// program, so a text that a busy program sets is seen within a few ms.
+std::string WaitText(const Args& args)
+{
+    HWND control = Control(args);
+    std::wstring before = TextArg(args, 1), now;
+    long long ms = IntArg(args, 2);
+    bool changed = false;
+    double at = 0;
+    for (double began = NowMs();; Pump(2)) {
+        bool read = false;
+        now = WindowText(control, &read);
+        at = NowMs();
+        changed = read && now != before;
+        if (changed || at - began >= double(ms) || !ProgramRunning()) break;
+    }
+    return Object({{"changed", Bool(changed)},
+                   {"text", HexText(now)},
+                   {"since_input_ms", std::to_string((long long)(at - program.lastInputMs))}});
+}
+
+// font_check <id> [text hex] -> ink, diff_default, diff_system (see
+// CompareFonts). With a text, the control shows it during the comparison
+// (for empty labels) and gets its own back afterwards.
+std::string FontCheck(const Args& args)
+{
+    HWND control = Control(args);
+    bool force = args.size() > 1;
+    std::wstring original = WindowText(control), shown = force ? TextArg(args, 1) : original;
+    if (force) Send(control, WM_SETTEXT, 0, LPARAM(shown.c_str()));
+    Send(control, WM_NULL, 0, 0);
+    Pump(100);
+    FontComparison fonts = CompareFonts(control);
+    if (force) Send(control, WM_SETTEXT, 0, LPARAM(original.c_str()));
+    Pump(20);
+    return Object({{"ink", std::to_string(fonts.ink)},
+                   {"diff_default", std::to_string(fonts.diffDefault)},
+                   {"diff_system", std::to_string(fonts.diffSystem)}});
+}
+
+// msgbox <ms>: waits up to ms for the program's message box -> found; once
+// found also hwnd, count (of boxes shown), title, text (of child 0xFFFF),
+// buttons (each id, text), icons (each looks_like: "warning" when it is the
+// stock warning icon pixel for pixel, else "unknown"), owner_is_main,
+// main_enabled.
+std::string MessageBoxCommand(const Args& args)
+{
+    long long ms = IntArg(args, 0);
+    std::vector<HWND> boxes;
+    for (double began = NowMs(); (boxes = ProgramWindows("#32770")).empty(); Pump(15))
+        if (NowMs() - began >= double(ms) || !ProgramRunning())
+            return Object({{"found", Bool(false)}});
+    HWND box = boxes.front();
+    std::wstring text;
+    std::vector<std::string> buttons, icons;
+    for (HWND child : ChildrenOf(box)) {
+        if (!IsWindowVisible(child)) continue;
+        std::string className = ClassName(child);
+        if (GetWindowLongPtrW(child, GWLP_ID) == 0xFFFF) text = WindowText(child);
+        if (className == "Button")
+            buttons.push_back(Object({{"id", Id(child)}, {"text", HexText(WindowText(child))}}));
+        if (className == "Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            icons.push_back(Object(
+                {{"looks_like", Quote(LooksLikeWarningIcon(child) ? "warning" : "unknown")}}));
+    }
+    return Object(
+        {{"found", Bool(true)},
+         {"hwnd", std::to_string(INT_PTR(box))},
+         {"count", std::to_string(boxes.size())},
+         {"title", HexText(WindowText(box))},
+         {"text", HexText(text)},
+         {"buttons", List(buttons)},
+         {"icons", List(icons)},
+         {"owner_is_main", Bool(program.main && GetWindow(box, GW_OWNER) == program.main)},
+         {"main_enabled", Bool(IsWindow(program.main) && IsWindowEnabled(program.main))}});
+}
+
+// hit <x> <y> -> main_hit: the main window's WM_NCHITTEST code at a screen
+// point.
+std::string Hit(const Args& args)
+{
+    LPARAM point = MAKELPARAM(IntArg(args, 0), IntArg(args, 1));
+    return Object({{"main_hit", std::to_string(Send(Main(), WM_NCHITTEST, 0, point))}});
+}
+
+// close_box -> found, rect (screen) of the main window's close box, found
+// with the window's own hit test (HTCLOSE) from the right along the middle
+// of the caption and then up and down the middle of the box.
+std::string CloseBox(const Args&)
+{
+    RECT r = ScreenRect(Main()), client = ClientScreenRect(program.main);
+    auto isClose = [](long x, long y) {
+        return Send(program.main, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE;
+    };
+    long middle = (r.top + client.top) / 2, right = r.right - 1;
+    while (right >= r.left && !isClose(right, middle)) --right;
+    if (right < r.left) return Object({{"found", Bool(false)}});
+    long left = right, top = middle, bottom = middle;
+    while (left > r.left && isClose(left - 1, middle)) --left;
+    long centre = (left + right) / 2;
+    while (top > r.top && isClose(centre, top - 1)) --top;
+    while (bottom + 1 < client.top && isClose(centre, bottom + 1)) ++bottom;
+    return Object({{"found", Bool(true)}, {"rect", RectJson({left, top, right + 1, bottom + 1})}});
+}
+
+// ---------------------------------------------------------------- input
+
+// click_control <id> <dx> <dy> [nowait]: clicks the control's centre moved
+// by dx, dy -> {}.
+std::string ClickControl(const Args& args)
+{
+    ClickCentre(ScreenRect(Control(args)), Wait(args), IntArg(args, 1), IntArg(args, 2));
+    return "{}";
+}
+
+// click <x> <y> [nowait]: clicks a screen point -> {}.
+std::string Click(const Args& args)
+{
+    LONG x = LONG(IntArg(args, 0)), y = LONG(IntArg(args, 1));
+    ClickCentre({x, y, x, y}, Wait(args));
+    return "{}";
+}
+
+// move <x> <y>: moves the pointer to a screen point -> {}.
+std::string Move(const Args& args)
+{
+    MovePointer(int(IntArg(args, 0)), int(IntArg(args, 1)));
+    return "{}";
+}
+
+// key <chord> [nowait]: presses tab, space, enter, escape, down, up or f4,
+// with shift+ and alt+ (say "shift+tab", "alt+f4") -> {}.
+std::string Key(const Args& args)
+{
+    if (args.empty()) Fail("usage: key <chord> [nowait]");
+    PressKeys(args[0], Wait(args));
+    return "{}";
+}
+
+// pick_mouse <combo id> <index>: drops the list with a click on the combo
+// box, then clicks the entry's row, found from the dropped list's client
+// rectangle, item height and top index; waits for the list to close -> {}.
+std::string PickMouse(const Args& args)
+{
+    HWND combo = Control(args), list = nullptr;
+    long long index = IntArg(args, 1);
+    if (Send(combo, CB_GETDROPPEDSTATE, 0, 0) == 0) ClickCentre(ScreenRect(combo), true);
+    for (double began = NowMs(); (list = DroppedList()) == nullptr; Pump(10))
+        if (NowMs() - began >= 2000) Fail("the list did not drop");
+    RECT client = ClientScreenRect(list);
+    LRESULT height = Send(list, LB_GETITEMHEIGHT, 0, 0), top = Send(list, LB_GETTOPINDEX, 0, 0);
+    RECT row{client.left, LONG(client.top + (index - top) * height), client.right, 0};
+    row.bottom = LONG(row.top + height);
+    if (height <= 0 || index < top || row.bottom > client.bottom) Fail("row not visible");
+    ClickCentre(row, true);
+    for (double began = NowMs(); DroppedList() != nullptr && NowMs() - began < 2000;) Pump(10);
+    return "{}";
+}
+
+// pick_keys <combo id> <index>: moves the selection of the focused combo
+// box with Down and Up, one settled press at a time -> {}.
+std::string PickKeys(const Args& args)
+{
+    HWND combo = Control(args);
+    long long index = IntArg(args, 1);
+    if (GuiThread().hwndFocus != combo) Fail("the combo box does not have the focus");
+    LRESULT count = Send(combo, CB_GETCOUNT, 0, 0), selected;
+    for (LRESULT presses = 0; (selected = Send(combo, CB_GETCURSEL, 0, 0)) != index; ++presses) {
+        if (presses > count) Fail("selection stuck at " + std::to_string(selected));
+        PressKeys(selected < index ? "down" : "up", false);
+        if (!Settle(true)) Fail("the program did not take the key");
+    }
+    return "{}";
+}
+
+// activate_other: clicks into a window of the driver's own, far from the
+// program's, so that it becomes the foreground window -> other_foreground.
+std::string ActivateOther(const Args&)
+{
+    static HWND other = nullptr;
+    if (other == nullptr) {
+        other = OwnWindow(0, WS_OVERLAPPEDWINDOW, 620, 420, 300, 200);
+        ShowWindow(other, SW_SHOWNOACTIVATE);
+        UpdateWindow(other);
+        Pump(50);
+    }
+    ClickCentre(ClientScreenRect(other), true);
+    Pump(30);
+    return Object({{"other_foreground", Bool(GetForegroundWindow() == other)}});
+}
+
+// msgbox_press <button id> <ms>: clicks a button of the program's message
+// box and waits up to ms for the box to go -> closed, main_enabled.
+std::string MessageBoxPress(const Args& args)
+{
+    long long id = IntArg(args, 0), ms = IntArg(args, 1);
+    std::vector<HWND> boxes = ProgramWindows("#32770");
+    if (boxes.empty()) Fail("no message box");
+    HWND box = boxes.front(), button = GetDlgItem(box, int(id));
+    if (button == nullptr || !IsWindowVisible(button)) Fail("no such button");
+    ClickCentre(ScreenRect(button), true);
+    for (double began = NowMs(); IsWindowVisible(box) && NowMs() - began < double(ms);) Pump(10);
+    return Object(
+        {{"closed", Bool(!IsWindowVisible(box))},
+         {"main_enabled", Bool(IsWindow(program.main) && IsWindowEnabled(program.main))}});
+}
+
+struct Command {
+    const char* name;
+    std::string (*run)(const Args&);
+    bool restOfLine;  // the second argument is the rest of the line, spaces and all
+};
+
+const Command Commands[] = {
+    {"ping", Ping, false},
+    {"start", Start, true},
+    {"status", Status, false},
+    {"wait_exit", WaitExit, false},
+    {"kill", Kill, false},
+    {"quit", Quit, false},
+    {"find_window", FindWindowCommand, false},
+    {"post_close", PostClose, false},
+    {"responds", Responds, false},
+    {"window", WindowCommand, false},
+    {"children", Children, false},
+    {"text", TextCommand, false},
+    {"wtexts", WideTexts, false},
+    {"combo", Combo, false},
+    {"focus", Focus, false},
+    {"wait_text", WaitText, false},
+    {"font_check", FontCheck, false},
+    {"msgbox", MessageBoxCommand, false},
+    {"hit", Hit, false},
+    {"close_box", CloseBox, false},
+    {"click_control", ClickControl, false},
+    {"click", Click, false},
+    {"move", Move, false},
+    {"key", Key, false},
+    {"pick_mouse", PickMouse, false},
+    {"pick_keys", PickKeys, false},
+    {"activate_other", ActivateOther, false},
+    {"msgbox_press", MessageBoxPress, false},
+};
+
+}  // namespace
+
+// Splits a line at spaces and runs its command.
+std::string Run(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string name, word;
+    in >> name;
+    for (const Command& command : Commands) {
+        if (name != command.name) continue;
+        Args args;
+        while ((!command.restOfLine || args.empty()) && in >> word) args.push_back(word);
+        if (command.restOfLine && std::getline(in >> std::ws, word)) args.push_back(word);
+        return command.run(args);
+    }
+    Fail(name.empty() ? "empty command" : "unknown command " + name);
+}
