@@ -14,8 +14,9 @@ namespace {
 // The main window's child with the id in the first argument.
 HWND Control(const Args& args)
 {
-    HWND control = GetDlgItem(Main(), int(IntArg(args, 0)));
-    if (control == nullptr) Fail("no control with id " + args[0]);
+    long long id = IntArg(args, 0);
+    HWND control = Failed() ? nullptr : GetDlgItem(Main(), int(id));
+    if (control == nullptr) Fail("no control with id " + std::to_string(id));
     return control;
 }
 
@@ -77,8 +78,8 @@ std::string Ping(const Args&)
 std::string Start(const Args& args)
 {
     long long idleMs = IntArg(args, 0);
-    if (args.size() < 2) Fail("usage: start <idle ms> <command line>");
-    if (ProgramRunning()) Fail("a program is already running");
+    if (Failed() || args.size() < 2) return Fail("usage: start <idle ms> <command line>");
+    if (ProgramRunning()) return Fail("a program is already running");
     for (HANDLE handle : {program.process.hProcess, program.process.hThread, program.job})
         if (handle) CloseHandle(handle);
     program = Program{};
@@ -88,7 +89,7 @@ std::string Start(const Args& args)
     double began = NowMs();
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                         nullptr, nullptr, &startup, &program.process))
-        Fail("CreateProcess failed with error " + std::to_string(GetLastError()));
+        return Fail("CreateProcess failed with error " + std::to_string(GetLastError()));
     program.started = true;
     program.job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -114,7 +115,7 @@ std::string Status(const Args&)
 std::string WaitExit(const Args& args)
 {
     long long ms = IntArg(args, 0);
-    if (!program.started) Fail("no program started");
+    if (Failed() || !program.started) return Fail("no program started");
     if (!Pump(double(ms), program.process.hProcess)) return Object({{"exited", Bool(false)}});
     DWORD code = 0;
     GetExitCodeProcess(program.process.hProcess, &code);
@@ -145,14 +146,15 @@ std::string FindWindowCommand(const Args& args)
 {
     std::wstring title = TextArg(args, 0);
     long long ms = IntArg(args, 1);
-    if (!program.started) Fail("no program started");
+    if (Failed() || !program.started) return Fail("no program started");
     for (double began = NowMs();; Pump(20)) {
         for (HWND w : ProgramWindows()) {
             if (WindowText(w) != title) continue;
             program.main = w;
             return "{}";
         }
-        if (NowMs() - began >= double(ms) || !ProgramRunning()) Fail("no window with that title");
+        if (NowMs() - began >= double(ms) || !ProgramRunning())
+            return Fail("no window with that title");
     }
 }
 
@@ -160,7 +162,9 @@ std::string FindWindowCommand(const Args& args)
 // window menu's Close item does, and settles -> {}.
 std::string PostClose(const Args&)
 {
-    PostMessageW(Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    HWND main = Main();
+    if (main == nullptr) return {};
+    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
     Settle(true);
     return "{}";
 }
@@ -273,6 +277,7 @@ std::string WaitText(const Args& args)
     HWND control = Control(args);
     std::wstring before = TextArg(args, 1), now;
     long long ms = IntArg(args, 2);
+    if (Failed()) return {};
     bool changed = false;
     double at = 0;
     for (double began = NowMs();; Pump(2)) {
@@ -295,6 +300,7 @@ std::string FontCheck(const Args& args)
     HWND control = Control(args);
     bool force = args.size() > 1;
     std::wstring original = WindowText(control), shown = force ? TextArg(args, 1) : original;
+    if (Failed()) return {};
     if (force) Send(control, WM_SETTEXT, 0, LPARAM(shown.c_str()));
     Send(control, WM_NULL, 0, 0);
     Pump(100);
@@ -315,6 +321,7 @@ std::string MessageBoxCommand(const Args& args)
 {
     long long ms = IntArg(args, 0);
     std::vector<HWND> boxes;
+    if (Failed()) return {};
     for (double began = NowMs(); (boxes = ProgramWindows("#32770")).empty(); Pump(15))
         if (NowMs() - began >= double(ms) || !ProgramRunning())
             return Object({{"found", Bool(false)}});
@@ -377,7 +384,10 @@ std::string CloseBox(const Args&)
 // by dx, dy -> {}.
 std::string ClickControl(const Args& args)
 {
-    ClickCentre(ScreenRect(Control(args)), Wait(args), IntArg(args, 1), IntArg(args, 2));
+    HWND control = Control(args);
+    long long dx = IntArg(args, 1), dy = IntArg(args, 2);
+    if (Failed()) return {};
+    ClickCentre(ScreenRect(control), Wait(args), dx, dy);
     return "{}";
 }
 
@@ -385,6 +395,7 @@ std::string ClickControl(const Args& args)
 std::string Click(const Args& args)
 {
     LONG x = LONG(IntArg(args, 0)), y = LONG(IntArg(args, 1));
+    if (Failed()) return {};
     ClickCentre({x, y, x, y}, Wait(args));
     return "{}";
 }
@@ -392,7 +403,8 @@ std::string Click(const Args& args)
 // move <x> <y>: moves the pointer to a screen point -> {}.
 std::string Move(const Args& args)
 {
-    MovePointer(int(IntArg(args, 0)), int(IntArg(args, 1)));
+    int x = int(IntArg(args, 0)), y = int(IntArg(args, 1));
+    if (!Failed()) MovePointer(x, y);
     return "{}";
 }
 
@@ -400,7 +412,7 @@ std::string Move(const Args& args)
 // with shift+ and alt+ (say "shift+tab", "alt+f4") -> {}.
 std::string Key(const Args& args)
 {
-    if (args.empty()) Fail("usage: key <chord> [nowait]");
+    if (args.empty()) return Fail("usage: key <chord> [nowait]");
     PressKeys(args[0], Wait(args));
     return "{}";
 }
@@ -412,14 +424,15 @@ std::string PickMouse(const Args& args)
 {
     HWND combo = Control(args), list = nullptr;
     long long index = IntArg(args, 1);
+    if (Failed()) return {};
     if (Send(combo, CB_GETDROPPEDSTATE, 0, 0) == 0) ClickCentre(ScreenRect(combo), true);
     for (double began = NowMs(); (list = DroppedList()) == nullptr; Pump(10))
-        if (NowMs() - began >= 2000) Fail("the list did not drop");
+        if (Failed() || NowMs() - began >= 2000) return Fail("the list did not drop");
     RECT client = ClientScreenRect(list);
     LRESULT height = Send(list, LB_GETITEMHEIGHT, 0, 0), top = Send(list, LB_GETTOPINDEX, 0, 0);
     RECT row{client.left, LONG(client.top + (index - top) * height), client.right, 0};
     row.bottom = LONG(row.top + height);
-    if (height <= 0 || index < top || row.bottom > client.bottom) Fail("row not visible");
+    if (height <= 0 || index < top || row.bottom > client.bottom) return Fail("row not visible");
     ClickCentre(row, true);
     for (double began = NowMs(); DroppedList() != nullptr && NowMs() - began < 2000;) Pump(10);
     return "{}";
@@ -431,12 +444,13 @@ std::string PickKeys(const Args& args)
 {
     HWND combo = Control(args);
     long long index = IntArg(args, 1);
-    if (GuiThread().hwndFocus != combo) Fail("the combo box does not have the focus");
+    if (Failed()) return {};
+    if (GuiThread().hwndFocus != combo) return Fail("the combo box does not have the focus");
     LRESULT count = Send(combo, CB_GETCOUNT, 0, 0), selected;
     for (LRESULT presses = 0; (selected = Send(combo, CB_GETCURSEL, 0, 0)) != index; ++presses) {
-        if (presses > count) Fail("selection stuck at " + std::to_string(selected));
+        if (presses > count) return Fail("selection stuck at " + std::to_string(selected));
         PressKeys(selected < index ? "down" : "up", false);
-        if (!Settle(true)) Fail("the program did not take the key");
+        if (Failed() || !Settle(true)) return Fail("the program did not take the key");
     }
     return "{}";
 }
@@ -463,9 +477,10 @@ std::string MessageBoxPress(const Args& args)
 {
     long long id = IntArg(args, 0), ms = IntArg(args, 1);
     std::vector<HWND> boxes = ProgramWindows("#32770");
-    if (boxes.empty()) Fail("no message box");
+    if (Failed()) return {};
+    if (boxes.empty()) return Fail("no message box");
     HWND box = boxes.front(), button = GetDlgItem(box, int(id));
-    if (button == nullptr || !IsWindowVisible(button)) Fail("no such button");
+    if (button == nullptr || !IsWindowVisible(button)) return Fail("no such button");
     ClickCentre(ScreenRect(button), true);
     for (double began = NowMs(); IsWindowVisible(box) && NowMs() - began < double(ms);) Pump(10);
     return Object(
@@ -525,5 +540,5 @@ std::string Run(const std::string& line)
         if (command.restOfLine && std::getline(in >> std::ws, word)) args.push_back(word);
         return command.run(args);
     }
-    Fail(name.empty() ? "empty command" : "unknown command " + name);
+    return Fail(name.empty() ? "empty command" : "unknown command " + name);
 }

@@ -19,7 +19,12 @@ using Fields = std::vector<std::pair<const char*, std::string>>;
 
 // ---------------------------------------------------------------- main.cpp
 
-[[noreturn]] void Fail(const std::string& reason);  // the command is answered with err reason
+// A command that fails is answered "err <reason>" with its first failure's
+// reason. A procedure that fails records it with Fail and returns; the
+// command stops where it checks Failed(). Fail returns "" so that a command
+// can end with return Fail(...).
+std::string Fail(const std::string& reason);
+bool Failed();
 
 std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251);
 std::string Quote(const std::string& ascii);                          // a JSON string

@@ -7,11 +7,20 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 
-void Fail(const std::string& reason)
+namespace {
+std::string failure;  // of the command under way
+}
+
+std::string Fail(const std::string& reason)
 {
-    throw std::runtime_error(reason);
+    if (failure.empty()) failure = reason;
+    return {};
+}
+
+bool Failed()
+{
+    return !failure.empty();
 }
 
 // ---------------------------------------------------------------- texts and JSON
@@ -92,8 +101,10 @@ std::wstring TextArg(const Args& args, std::size_t i)
 {
     std::string hex = i < args.size() ? args[i] : "", bytes;
     if (hex != "-" && (hex.empty() || hex.size() % 2 != 0 ||
-                       hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
+                       hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
         Fail("argument " + std::to_string(i + 1) + ": a text in hex expected");
+        return {};
+    }
     for (std::size_t at = 0; hex != "-" && at < hex.size(); at += 2)
         bytes += char(std::stoi(hex.substr(at, 2), nullptr, 16));
     return FromCodePage(bytes);
@@ -183,11 +194,9 @@ int main()
     if (CreateThread(nullptr, 0, ReadLines, nullptr, 0, nullptr) == nullptr) return 2;
     WriteLine("ready");
     for (std::string line; !quitRequested && NextLine(line);) {
-        try {
-            WriteLine("ok " + Run(line));
-        } catch (const std::exception& e) {
-            WriteLine(std::string("err ") + e.what());
-        }
+        failure.clear();
+        std::string reply = Run(line);
+        WriteLine(Failed() ? "err " + failure : "ok " + reply);
     }
     // Whoever drove us is gone or done: leave no program behind.
     if (ProgramRunning()) {

@@ -19,9 +19,9 @@ bool ProgramRunning()
 // The main window that find_window chose.
 HWND Main()
 {
-    if (program.main == nullptr || !IsWindow(program.main))
-        Fail("no main window: use find_window first");
-    return program.main;
+    if (program.main != nullptr && IsWindow(program.main)) return program.main;
+    Fail("no main window: use find_window first");
+    return nullptr;
 }
 
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool* answered)
@@ -194,8 +194,10 @@ void ClickCentre(const RECT& r, bool wait, long long dx, long long dy)
     if (std::abs(x - lastClickAt.x) <= GetSystemMetrics(SM_CXDOUBLECLK) / 2 &&
         std::abs(y - lastClickAt.y) <= GetSystemMetrics(SM_CYDOUBLECLK) / 2)
         Pump(lastClickMs + GetDoubleClickTime() + 20 - NowMs());
-    if (!MovePointer(x, y))
+    if (!MovePointer(x, y)) {
         Fail("pointer did not reach " + std::to_string(x) + "," + std::to_string(y));
+        return;
+    }
     SendOne(MouseEvent(MOUSEEVENTF_LEFTDOWN));
     Pump(30);
     SendOne(MouseEvent(MOUSEEVENTF_LEFTUP));
@@ -214,7 +216,10 @@ void PressKeys(const std::string& chord, bool wait)
         std::string name = chord.substr(at, plus - at);
         auto key = std::find_if(std::begin(KeyNames), std::end(KeyNames),
                                 [&name](const KeyName& k) { return name == k.name; });
-        if (key == std::end(KeyNames)) Fail("unknown key " + name);
+        if (key == std::end(KeyNames)) {
+            Fail("unknown key " + name);
+            return;
+        }
         keys.push_back(key);
     }
     for (std::size_t i = 0; i < keys.size(); ++i) {
