@@ -3,7 +3,7 @@ station pacing its bytes at 1200 baud, and prints a table: each figure is the
 median of RUNS runs, next to the limit it is compared with."""
 
 import os
-import statistics
+from statistics import median
 import sys
 import time
 from pathlib import Path
@@ -33,10 +33,6 @@ def cpu_ms(pids):
             continue
         total += int(fields[11]) + int(fields[12])
     return total * TICK_MS
-
-
-def median(values):
-    return statistics.median(values)
 
 
 def idle_cpu_ms(session, exe, ports, title):

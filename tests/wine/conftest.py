@@ -1,13 +1,6 @@
 """Fixtures for the end-to-end tests under Wine (see README.md here). The
 same tests run against either program: --width 64 (stationclock.exe, the
-default) or --width 32 (stationclock32.exe under 32-bit Wine on qemu).
-
-    wine_session   the X server and Wine prefix of the whole run
-    runner         starts the program (through one shared driver) on demand
-    launch         a factory: launch(ports={n: path}, extra_env=..., args=...)
-    program        a fresh program for one test, ports all absent; the driver
-    stations       a factory: stations(*options, tz=None), stopped after the test
-"""
+default) or --width 32 (stationclock32.exe under 32-bit Wine on qemu)."""
 
 import shutil
 import sys

@@ -1,17 +1,8 @@
 #!/usr/bin/env bash
 # The end-to-end tests under Debian 13's Wine (10.0), in a chroot beside the
-# machine's own Wine. Run from anywhere, as root, on the Debian 12 machine:
+# machine's own Wine, as root on the Debian 12 machine (docs/newer_wine.md):
 #
 #     bash tests/wine/newer_wine.sh [pytest options]
-#
-# Builds stationclock.exe, the test driver and stationsim here, keeps a
-# Debian 13 chroot in $STATIONCLOCK_TRIXIE (default
-# /var/cache/stationclock-trixie; made on the first run, made anew when it is
-# damaged) and runs tests/wine in it, in private mount, pid, ipc and network
-# namespaces whose /dev holds only null, zero, full, random, urandom, a pts
-# instance of its own and shm: no serial device and no console. Holds
-# /tmp/stationclock-e2e.lock (or $STATIONCLOCK_E2E_LOCK; empty: none) while
-# Wine runs. Prints the pytest summary; exits non-zero when a test failed.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export repo=$PWD

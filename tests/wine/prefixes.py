@@ -91,17 +91,14 @@ def prefix_problems(prefix, arch):
     return problems
 
 
-def cache_root():
-    return Path(os.environ.get("STATIONCLOCK_PREFIX_CACHE", "/var/cache/stationclock-wine"))
-
-
 def cached_prefix(w, log):
     """The finished prefix of this width and Wine version, built once (under
     a lock, so that runs side by side build it once) and kept in the cache.
     Returns (path, built_now)."""
     version = subprocess.run([w.loader, "--version"], capture_output=True, text=True,
                              timeout=60, env=wine_env(w, None, None)).stdout.strip()
-    cached = cache_root() / f"{w.arch}-{version.replace(' ', '_').replace('/', '_')}-{LOCALE}"
+    cache = Path(os.environ.get("STATIONCLOCK_PREFIX_CACHE", "/var/cache/stationclock-wine"))
+    cached = cache / f"{w.arch}-{version.replace(' ', '_').replace('/', '_')}-{LOCALE}"
     if not prefix_problems(cached, w.arch):
         return cached, False
     cached.parent.mkdir(parents=True, exist_ok=True)

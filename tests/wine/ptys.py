@@ -7,10 +7,10 @@ import os
 import select
 import tty
 
-from width import HarnessError
+from width import Closes, HarnessError
 
 
-class PtyPair:
+class PtyPair(Closes):
     """A raw pseudo-terminal pair standing in for a present port.
 
     Map COMn to .path; the test talks to the program through read() and
@@ -39,14 +39,8 @@ class PtyPair:
                 os.close(fd)
         self.master = self.slave = None
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-
-
-class LockedPty:
+class LockedPty(Closes):
     """A pty whose slave was never unlocked: .path exists but every open of
     it fails (Wine: error 998)."""
 
@@ -68,9 +62,3 @@ class LockedPty:
         if self.master is not None:
             os.close(self.master)
             self.master = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()

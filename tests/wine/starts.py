@@ -1,14 +1,9 @@
 """How reliably a harness session starts: starts and stops one N times in a
-row for one width and prints how many starts failed and why. A start is
-what every end-to-end run begins with: a copy of the cached prefix, the COM
-links, the wineserver and Wine's services, the first driver; then the
-program against the simulated station on COM3, which must show READY.
+row for one width (a session, then the program against a station on COM3,
+which must show READY) and prints how many starts failed and why; the logs
+of a failed start are kept in build/wine-starts<width>/start<n>/.
 
     bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50
-    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 32 20
-
-(run.sh 32 sets up qemu first.) The logs of a failed start are kept in
-build/wine-starts<width>/start<n>/.
 """
 
 import shutil

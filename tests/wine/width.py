@@ -17,6 +17,16 @@ class HarnessError(Exception):
     """The test environment could not be set up or misbehaved."""
 
 
+class Closes:
+    """with-block support for an object that has close()."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class WineCrashed(HarnessError):
     """The wineserver, or a Wine process under qemu, crashed."""
 
