@@ -76,8 +76,8 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "only64(why): cannot run against the 32-bit "
-                            "program (the reason in one line)")
+    config.addinivalue_line("markers", "only64(why): runs against the 64-bit program "
+                            "only (the reason in one line)")
 
 
 def pytest_collection_modifyitems(config, items):
