@@ -46,7 +46,9 @@ def test_labels_are_read_at_once_while_the_program_is_busy(wine_session, launch)
         wine_session.wait_until(lambda: line.read(timeout=0.1), 5, what="the query command")
         assert not driver.responds(300)["answered"]
         began = time.monotonic()
-        assert driver.text(STATION_TIME) == "" and driver.text(STATUS) == READY
+        waited = driver.wait_text(STATION_TIME, "", 0)
+        assert not waited["changed"] and waited["text"] == ""
+        assert driver.text(STATUS) == READY
         assert time.monotonic() - began < 1.0
 
 
