@@ -17,7 +17,11 @@ for package in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
-    apt-get update -qq
+    # A mirror in the middle of a sync fails an update now and then: try
+    # again, then go on with the lists there are; the install says whether
+    # they do.
+    apt-get update -qq || { sleep 10; apt-get update -qq; } ||
+        echo "apt-get update failed twice: installing from the lists there are"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
