@@ -95,27 +95,35 @@ def pytest_report_header(config):
 
 @pytest.fixture(scope="session")
 def wine_session(request):
+    """The session of the run. One that cannot start ends the run at once
+    with one message (not one per test), and leaves its logs."""
     w = width(request.config.getoption("--width"))
-    for exe in (w.program_exe(), w.driver_exe()):
-        if not exe.exists():
-            pytest.fail(f"{exe} is missing: cmake --preset {w.preset} && "
-                        f"cmake --build --preset {w.preset} -j2", pytrace=False)
-    session = WineSession(w, keep=request.config.getoption("--keep-wine"))
+    session = None
     try:
+        for exe in (w.program_exe(), w.driver_exe()):
+            if not exe.exists():
+                raise HarnessError(f"{exe} is missing: cmake --preset {w.preset} && "
+                                   f"cmake --build --preset {w.preset} -j2")
+        session = WineSession(w, keep=request.config.getoption("--keep-wine"))
         session.start()
     except Exception as e:
-        # One line of why, and the Wine logs kept.
-        kept = w.artifacts() / "failed-start"
-        shutil.rmtree(kept, ignore_errors=True)
-        shutil.copytree(session.root, kept, ignore=shutil.ignore_patterns("prefix"))
-        session.close()
-        pytest.fail(f"the Wine session did not start: {type(e).__name__}: {e} "
-                    f"(logs in {kept})", pytrace=False)
+        where = ""
+        if session is not None:
+            kept = w.artifacts() / "failed-start"
+            shutil.rmtree(kept, ignore_errors=True)
+            shutil.copytree(session.root, kept, ignore=shutil.ignore_patterns("prefix"))
+            session.close()
+            where = f" (logs in {kept})"
+        pytest.exit(f"the Wine session did not start: {type(e).__name__}: {e}{where}",
+                    returncode=1)
     except BaseException:
-        session.close()
+        if session is not None:
+            session.close()
         raise
-    for note in session.notes:
-        print(f"\nWine session: {note}")
+    # Shown as the run goes, not only with a failure.
+    with request.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
+        for note in session.notes:
+            print(f"\nWine session: {note}")
     yield session
     session.close()
 

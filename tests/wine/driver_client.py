@@ -88,7 +88,7 @@ class Driver:
             chunk = os.read(self._proc.stdout.fileno(), 65536)
             if not chunk:
                 self._kill()
-                raise HarnessError("driver ended (see driver.log)")
+                raise WineCrashed("the driver ended (see driver.log)")
             self._buffer += chunk
         line, self._buffer = self._buffer.split(b"\n", 1)
         return line.decode("utf-8").rstrip("\r")

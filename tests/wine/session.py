@@ -5,22 +5,20 @@ and driven through the test driver (driver_client.Driver)."""
 import os
 import select
 import shutil
-import signal
 import subprocess
 import tempfile
 from pathlib import Path
 
 import ports
 from driver_client import Driver, from_hex
-from prefixes import LOCALE, WINE_FONTS, WINESERVER, cached_prefix, stop_server, wine_env
+from prefixes import (ATTEMPTS, LOCALE, WINE_FONTS, WINESERVER, cached_prefix, crash_sign,
+                      kill_wine_processes, stop_prefix, wine_env, wine_processes)
 from width import HarnessError, WineCrashed, wait_until
 
 SCREEN = (1024, 768)
-
-# What a Wine process writes when its wineserver crashed: the others then
-# wait for ever. (Under qemu, Wine's helper processes also crash now and then
-# with "uncaught target signal"; Wine restarts them, so that is no sign.)
-CRASH_SIGNS = (b"wineserver crashed",)
+# The first Wine process of a session brings up Wine's services: a few
+# seconds, about a minute under qemu.
+FIRST_START_S = 60
 
 
 # The program's code page, and an English Windows' in one test.
@@ -56,31 +54,14 @@ def start_xvfb(log_path, w):
 
 
 def end_process(proc, timeout=10):
-    """Asks proc to end (SIGTERM) and kills it when it has not after timeout s."""
+    """Asks proc, a Linux program (Xvfb, the wineserver), to end (SIGTERM) and
+    kills it when it has not after timeout s."""
     proc.terminate()
     try:
         proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
-
-
-def wine_processes(prefix, name_part):
-    """Unix pids of the processes of a Wine prefix whose command line
-    contains name_part (case-insensitive)."""
-    pids = []
-    wanted_env = f"WINEPREFIX={prefix}".encode()
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            environ = (entry / "environ").read_bytes().split(b"\0")
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ")
-        except OSError:
-            continue
-        if wanted_env in environ and name_part.lower().encode() in cmdline.lower():
-            pids.append(int(entry.name))
-    return pids
 
 
 def server_sockets(prefix):
@@ -96,10 +77,11 @@ def server_sockets(prefix):
 class WineSession:
     """start() makes the copy, writes every COM link absent, starts the server
     and a first driver (which brings up Wine's services). When Wine crashes
-    during that first start (it happens under qemu), it starts once more from
-    a fresh copy, with fresh logs; the crashed attempt's logs are kept in
-    logs-crash1. close() stops every Wine process of the prefix and the X
-    server.
+    during that first start (it happens under qemu: a crash sign in a log,
+    a server that ends, a first driver whose output ends), it starts again
+    from a fresh copy with fresh logs, up to ATTEMPTS times; attempt n's
+    logs are kept in logs-crash<n>. close() stops every Wine process of the
+    prefix and the X server.
     """
 
     def __init__(self, w, root=None, keep=False, display=None):
@@ -129,20 +111,21 @@ class WineSession:
 
     def start(self):
         ports.assert_isolated()
-        with open(self.logs / "prefix.log", "ab") as log:
-            cached, built = cached_prefix(self.w, log)
-        if built:
-            self.notes.append(f"prefix built into {cached}")
+        cached, notes = cached_prefix(self.w, self.logs)
+        self.notes += notes
         if self._own_display:
             self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log", self.w)
         self.env = wine_env(self.w, self.prefix, self.display)
-        for attempt in (1, 2):
+        crashes = []
+        for attempt in range(1, ATTEMPTS + 1):
             try:
                 self._first_start(cached)
                 return
             except WineCrashed as e:
-                if attempt == 2:
-                    raise
+                crashes.append(f"attempt {attempt}: {e}")
+                if attempt == ATTEMPTS:
+                    raise WineCrashed(f"the first start crashed {ATTEMPTS} times: "
+                                      + "; ".join(crashes)) from None
                 self.notes.append(f"first start crashed ({e}); again from a fresh copy")
                 self._stop_wine()
                 shutil.rmtree(self.prefix)
@@ -155,7 +138,7 @@ class WineSession:
         (self.prefix / ".complete").unlink()
         self.map_ports({})
         self._start_server()
-        with self.driver(ready_timeout=self.w.first_start_s) as driver:
+        with self.driver(ready_timeout=self.w.bound(FIRST_START_S)) as driver:
             face = from_hex(driver.call("ping")["caption_button_font"])
         crash = self.crash()
         if crash:
@@ -178,35 +161,24 @@ class WineSession:
         wait_until(lambda: server_sockets(self.prefix) or self._server.poll() is not None,
                    self.w.bound(30), what="the wineserver's socket")
         if self._server.poll() is not None:
-            raise HarnessError(f"the wineserver ended with {self._server.returncode} "
-                               f"(see {self.logs / 'wineserver.log'})")
+            raise WineCrashed(f"the wineserver ended with {self._server.returncode} "
+                              f"before it listened (see wineserver.log)")
 
     def crash(self):
         """Why Wine can no longer answer (the server ended, or a process
         crashed), or None."""
         if self._server is not None and self._server.poll() is not None:
             return f"the wineserver ended with {self._server.returncode}"
-        for log in (self.logs / "driver.log", self.logs / "wineserver.log"):
-            try:
-                text = log.read_bytes()
-            except OSError:
-                continue
-            for sign in CRASH_SIGNS:
-                if sign in text:
-                    return f"{log.name}: {sign.decode()}"
-        return None
+        return crash_sign(self.prefix, [self.logs / "driver.log", self.logs / "wineserver.log"])
 
     def _stop_wine(self):
         for driver in list(self.drivers):
             driver.close()
         if self.env is not None:
-            stop_server(self.env)
+            stop_prefix(self.w, self.env)
         if self._server is not None:
             end_process(self._server)
             self._server = None
-        # Processes of the prefix that outlived their server (qemu keeps a
-        # crashed one waiting now and then).
-        self.kill_wine_processes("")
 
     def close(self):
         self._stop_wine()
@@ -271,8 +243,4 @@ class WineSession:
         return wine_processes(self.prefix, name_part)
 
     def kill_wine_processes(self, name_part):
-        for pid in self.wine_processes(name_part):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+        kill_wine_processes(self.prefix, name_part)

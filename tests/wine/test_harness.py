@@ -5,12 +5,16 @@ session that starts again after Wine crashed during its first start. The
 rest of the harness's self-tests need no Wine: test_rig.py."""
 
 import os
+import re
+import signal
+import subprocess
 import threading
 import time
 
 import pytest
 
 from ports import UnsafePorts, exposed_serial_devices
+from prefixes import build_steps, cached_prefix, prefix_problems
 from program import QUERY, READY, STATION_TIME, STATUS
 from ptys import PtyPair
 from session import WineSession
@@ -52,30 +56,88 @@ def test_labels_are_read_at_once_while_the_program_is_busy(wine_session, launch)
         assert time.monotonic() - began < 1.0
 
 
+def crash(w, env, log_path):
+    """Runs a Wine process that crashes at once; returns its output."""
+    with open(log_path, "wb") as log:
+        subprocess.run([w.loader, "rundll32", "kernel32.dll,DebugBreak"], env=env,
+                       stdout=log, stderr=log, timeout=w.bound(60))
+    return log_path.read_bytes()
+
+
+def assert_no_debugger_ran(output):
+    # The crash shows, and the debugger Wine would start for it did not:
+    # it prints the crashed process's backtrace and modules.
+    assert b"Unhandled exception" in output, output
+    assert b"Backtrace:" not in output and b"Modules:" not in output, output
+
+
+def test_a_crashed_process_ends_without_a_debugger(wine_session):
+    assert_no_debugger_ran(crash(wine_session.w, wine_session.env,
+                                 wine_session.logs / "crash.log"))
+    assert wine_session.wine_processes("winedbg") == []
+
+
+@pytest.mark.only64("the build is the same code in both widths, and a 32-bit "
+                    "build costs minutes under qemu")
+def test_a_prefix_build_that_crashed_or_hung_starts_again(wine_session, tmp_path, monkeypatch):
+    w = wine_session.w
+    monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(tmp_path / "cache"))
+    crashing = build_steps(w)
+    crashing.insert(1, ([w.loader, "rundll32", "kernel32.dll,DebugBreak"], 60))
+    seeded = {1: crashing, 2: [(["sleep", "600"], 1)], 3: build_steps(w)}
+    cached, notes = cached_prefix(w, tmp_path, lambda attempt: seeded[attempt])
+    assert prefix_problems(cached, w.arch) == []
+    assert re.fullmatch(r"prefix built into .* in \d+ s; "
+                        r"attempt 1 failed after \d+ s: wine64 rundll32 kernel32.dll,DebugBreak "
+                        r"ended with \d+ \(see prefix-build1.log\); "
+                        r"attempt 2 failed after [12] s: sleep 600 took over 1 s "
+                        r"\(see prefix-build2.log\)", notes[0]), notes
+    assert_no_debugger_ran((tmp_path / "prefix-build1.log").read_bytes())
+    assert [p.name for p in cached.parent.iterdir()] == ["lock", cached.name]
+
+
+def sign_in_server_log(session):
+    """The first attempt's server log gets a crashed process's line."""
+    server_log = session.logs / "wineserver.log"
+    if server_log.exists():
+        with open(server_log, "ab") as log:
+            log.write(b"wineserver crashed, please enable coredumps\n")
+        return True
+    return False
+
+
+def first_driver_killed(session):
+    """The first attempt's driver ends before it answers."""
+    pids = session.wine_processes("scdriver")
+    for pid in pids:
+        os.kill(pid, signal.SIGKILL)
+    return bool(pids)
+
+
 @pytest.mark.only64("the retry is the same code in both widths, and a second "
                     "session costs a minute under qemu")
-def test_a_first_start_that_crashed_starts_again_with_fresh_logs(wine_session, tmp_path):
+@pytest.mark.parametrize("seed, why", [
+    (sign_in_server_log, "wineserver.log: wineserver crashed"),
+    (first_driver_killed, "the driver ended (see driver.log)"),
+])
+def test_a_first_start_that_crashed_starts_again_with_fresh_logs(wine_session, tmp_path,
+                                                                 seed, why):
     session = WineSession(wine_session.w, root=tmp_path)
-    server_log = session.logs / "wineserver.log"
-    signed = threading.Event()
+    seeded = threading.Event()
 
-    def crash_sign():
-        # The first attempt's server log gets a crashed process's line.
-        while not signed.is_set():
-            if server_log.exists():
-                with open(server_log, "ab") as log:
-                    log.write(b"wineserver crashed, please enable coredumps\n")
-                signed.set()
+    def seed_once():
+        while not seeded.is_set():
+            if seed(session):
+                seeded.set()
             time.sleep(0.01)
-    thread = threading.Thread(target=crash_sign, daemon=True)
+    thread = threading.Thread(target=seed_once, daemon=True)
     thread.start()
     try:
         session.start()
-        assert session.notes == ["first start crashed (wineserver.log: wineserver crashed); "
-                                 "again from a fresh copy"]
-        assert b"crashed" in (session.root / "logs-crash1" / "wineserver.log").read_bytes()
+        assert session.notes == [f"first start crashed ({why}); again from a fresh copy"]
+        assert (session.root / "logs-crash1" / "wineserver.log").exists()
         assert session.crash() is None
         session.assert_ports_safe()
     finally:
-        signed.set()
+        seeded.set()
         session.close()

@@ -1,21 +1,26 @@
 """The harness's own guarantees that need no Wine: no program start while a
 COM link is not the test's, a prefix cache that reuses only finished
-prefixes, the pseudo-terminals that stand in for present and held ports,
+prefixes and a build that gives up with one message, the pseudo-terminals that stand in for present and held ports,
 and the signs of a crashed Wine. They run in seconds:
 
     /usr/bin/python3 -m pytest tests/wine/test_rig.py
 """
 
 import os
+import re
 import subprocess
+import sys
+import time
+from pathlib import Path
 
 import pytest
 
 import ports
-from prefixes import prefix_problems
+from prefixes import PrefixBuildFailed, cached_prefix, lock_within, prefix_problems
 from ptys import LockedPty, PtyPair
+import session as session_module
 from session import WineSession
-from width import HarnessError, width
+from width import HarnessError, WineCrashed, width
 
 
 @pytest.fixture
@@ -131,6 +136,69 @@ def test_only_a_finished_prefix_is_reused(tmp_path, damage, problem):
     assert len(problems) == 1 and problems[0].startswith(problem), problems
 
 
+def processes_under(folder):
+    """Pids of the processes whose WINEPREFIX lies in folder."""
+    wanted = f"WINEPREFIX={folder}/".encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and wanted in open(f"/proc/{entry}/environ", "rb").read():
+                pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+def test_a_build_that_fails_every_attempt_says_so_once(tmp_path, monkeypatch):
+    cache = tmp_path / "cache"
+    monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(cache))
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    # A crash sign with a process of the half-made prefix still waiting, a
+    # step that hangs, a step that fails.
+    seeded = {1: [(["sh", "-c", "sleep 600 & echo wineserver crashed; exec sleep 600"], 60)],
+              2: [(["sleep", "600"], 1)],
+              3: [(["false"], 60)]}
+    began = time.monotonic()
+    with pytest.raises(PrefixBuildFailed) as failed:
+        cached_prefix(width(64), logs, lambda attempt: seeded[attempt])
+    assert time.monotonic() - began < 10
+    assert re.fullmatch(
+        r"no win64 prefix after 3 attempts: "
+        r"attempt 1 failed after \d+ s: prefix-build1.log: wineserver crashed "
+        r"\(see prefix-build1.log\); "
+        r"attempt 2 failed after [12] s: sleep 600 took over 1 s \(see prefix-build2.log\); "
+        r"attempt 3 failed after \d+ s: false ended with 1 \(see prefix-build3.log\)",
+        str(failed.value)), str(failed.value)
+    assert b"wineserver crashed" in (logs / "prefix-build1.log").read_bytes()
+    assert [p.name for p in cache.iterdir()] == ["lock"]
+    assert processes_under(cache) == []
+
+
+def test_a_build_waits_for_another_runs_build_within_its_bound(tmp_path, monkeypatch):
+    monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(tmp_path))
+    with open(tmp_path / "lock", "w") as held:
+        lock_within(held, 0, "this test")
+        began = time.monotonic()
+        # Three attempts of one step bounded to 1 s: the wait gives up after 3 s.
+        with pytest.raises(HarnessError, match=r"another run's build of win64-.* held its "
+                                               r"lock for over 3 s"):
+            cached_prefix(width(64), tmp_path, lambda attempt: [(["true"], 1)])
+        assert 3 <= time.monotonic() - began < 5
+
+
+def test_a_session_that_cannot_start_ends_the_run_with_one_message():
+    # Here, outside tests/wine/isolated.sh, the serial devices stop it; with
+    # none, the cache that cannot be made.
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         "tests/wine/test_harness.py", "--width", "64"],
+        cwd=Path(__file__).parents[2], capture_output=True, text=True, timeout=60,
+        env={**os.environ, "STATIONCLOCK_PREFIX_CACHE": "/dev/null/cache"})
+    assert run.returncode == 1
+    assert run.stdout.count("the Wine session did not start: ") == 1, run.stdout
+
+
 def test_pty_pair_carries_raw_bytes_both_ways():
     every_byte = bytes(range(256))
     with PtyPair() as pty:
@@ -159,7 +227,7 @@ def test_locked_pty_exists_but_cannot_be_opened():
             os.open(held.path, os.O_RDWR | os.O_NOCTTY)
 
 
-def test_signs_of_a_crashed_wine(tmp_path):
+def test_signs_of_a_crashed_wine(tmp_path, monkeypatch):
     session = WineSession(width(64), root=tmp_path)
     assert session.crash() is None
     (session.logs / "driver.log").write_bytes(b"noise\nwineserver crashed, please enable coredumps\n")
@@ -169,3 +237,9 @@ def test_signs_of_a_crashed_wine(tmp_path):
     session._server = subprocess.Popen(["true"])
     session._server.wait()
     assert session.crash() == "the wineserver ended with 0"
+    # A server that ends before it listens is a crash: the start retries it.
+    monkeypatch.setattr(session_module, "WINESERVER", "/bin/false")
+    session.env = {}
+    session.prefix.mkdir()
+    with pytest.raises(WineCrashed, match="ended with 1 before it listened"):
+        session._start_server()

@@ -35,18 +35,19 @@ class Width:
     """One of the two programs' runs.
 
     slowdown is how much longer every step of Wine takes in this width:
-    1 for 64-bit Wine, 6 for 32-bit Wine under qemu. bound() applies it;
-    every wait of the harness, and every wait a test passes to the driver,
-    goes through it. A test's own checks of the program's time limits
-    (say, a query gives up within 7 s) are not scaled.
+    1 for 64-bit Wine, 6 for 32-bit Wine under qemu. bound() applies it to
+    every wait on Wine: the prefix build's steps, a session's first start,
+    the driver's answers and every wait a test passes to the driver. Not
+    scaled: waits on Linux programs, which qemu does not slow (Xvfb,
+    ImageMagick's import, stationsim, the grace before a SIGKILL), and a
+    test's own checks of the program's time limits (say, a query gives up
+    within 7 s), which hold in both widths.
     """
 
-    def __init__(self, bits, arch, loader, preset, program, slowdown, first_start_s):
+    def __init__(self, bits, arch, loader, preset, program, slowdown):
         self.bits, self.arch, self.loader, self.preset = bits, arch, loader, preset
         self.program = program
         self.slowdown = slowdown
-        # The first Wine process of a session brings up Wine's services.
-        self.first_start_s = first_start_s
 
     def bound(self, seconds):
         """A wait of seconds on 64-bit Wine, in this width."""
@@ -69,11 +70,10 @@ class Width:
 def width(bits):
     """The Width of --width bits (64 or 32)."""
     if int(bits) == 64:
-        return Width(64, "win64", "/usr/lib/wine/wine64", "win64", "stationclock.exe", 1, 120)
+        return Width(64, "win64", "/usr/lib/wine/wine64", "win64", "stationclock.exe", 1)
     if int(bits) == 32:
-        # Under qemu every Wine process starts slowly; the first one brings
-        # up Wine's services in about a minute.
-        return Width(32, "win32", "/usr/lib/wine/wine", "win32", "stationclock32.exe", 6, 400)
+        # Under qemu every step of Wine takes about six times as long.
+        return Width(32, "win32", "/usr/lib/wine/wine", "win32", "stationclock32.exe", 6)
     raise HarnessError(f"width {bits}: 64 or 32")
 
 
