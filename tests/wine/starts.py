@@ -1,13 +1,18 @@
 """How reliably a harness session starts: starts and stops one N times in a
 row for one width (a session, then the program against a station on COM3,
 which must show READY) and prints how many starts failed and why; the logs
-of a failed start are kept in build/wine-starts<width>/start<n>/.
+of a failed start are kept in build/wine-starts<width>/start<n>/. With
+--fresh, each start first builds its prefix into an empty cache, as on a
+new machine.
 
-    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50
+    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50 [--fresh]
 """
 
+import os
 import shutil
+import subprocess
 import sys
+import tempfile
 import time
 
 from program import READY, STATUS
@@ -40,15 +45,29 @@ def one_start(w):
     return why, session.notes, session.root
 
 
+def crash_debuggers():
+    """Command lines of the machine's winedbg processes."""
+    found = subprocess.run(["pgrep", "-af", "winedbg"], capture_output=True, text=True)
+    return [line for line in found.stdout.splitlines() if "pgrep" not in line]
+
+
 def main():
     w, count = width(sys.argv[1]), int(sys.argv[2])
+    fresh = "--fresh" in sys.argv[3:]
     kept = BUILD / f"wine-starts{w.bits}"
     shutil.rmtree(kept, ignore_errors=True)
     failures = []
     retried = 0
     for n in range(1, count + 1):
         began = time.monotonic()
+        if fresh:
+            os.environ["STATIONCLOCK_PREFIX_CACHE"] = tempfile.mkdtemp(prefix="prefixes-")
         why, notes, root = one_start(w)
+        if fresh:
+            shutil.rmtree(os.environ["STATIONCLOCK_PREFIX_CACHE"])
+        debuggers = crash_debuggers()
+        if debuggers:
+            why = why or f"winedbg left running: {debuggers}"
         retried += any("crashed" in note for note in notes)
         if why:
             failures.append(why)
