@@ -177,9 +177,10 @@ def build_steps(w):
 
 
 def run_watched(w, command, seconds, env, log_path):
-    """Runs a step to its end, its output appended to log_path. Returns why
-    it failed: it ended with another code than 0, a crash sign showed, or it
-    took longer than its bound (then it is killed); None when it did not."""
+    """Runs a step to its end, its output and then its outcome appended to
+    log_path. Returns why it failed: it ended with another code than 0, a
+    crash sign showed, or it took longer than its bound (then it is killed);
+    None when it did not."""
     what = " ".join([Path(command[0]).name, *command[1:4]])
     bound = w.bound(seconds)
     began = time.monotonic()
@@ -197,7 +198,11 @@ def run_watched(w, command, seconds, env, log_path):
         if why or code is not None:
             proc.kill()
             proc.wait()
-            return why or (f"{what} ended with {code}" if code else None)
+            why = why or (f"{what} ended with {code}" if code else None)
+            with open(log_path, "ab") as log:
+                took = time.monotonic() - began
+                log.write(f"--- {what}: {why or 'done'} in {took:.0f} s\n".encode())
+            return why
 
 
 def build_prefix(w, target, log_path, steps):
