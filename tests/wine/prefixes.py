@@ -6,7 +6,9 @@ works on a copy of it.
 Under qemu a Wine process crashes now and then, and then its prefix's other
 processes may wait for ever. So no Wine process here ever waits on Wine's
 crash debugger, every step of a build is watched and bounded, and an
-attempt that cannot finish is cleared away and made again from nothing."""
+attempt that cannot finish is cleared away and made again from nothing. A
+build during which a process crashed is used only when no attempt ran
+without a crash."""
 
 import fcntl
 import os
@@ -30,6 +32,9 @@ ATTEMPTS = 3  # of a prefix build, and of a session's first start
 # wait for ever. (Under qemu, Wine's helper processes also crash now and then
 # with "uncaught target signal"; Wine restarts them, so that is no sign.)
 CRASH_SIGNS = (b"wineserver crashed",)
+# What Wine writes when a process crashed. With no crash debugger to wait
+# on, the process ends and the others go on.
+PROCESS_CRASHED = b"starting debugger..."
 
 
 def windows_path(path):
@@ -139,20 +144,26 @@ def stop_prefix(w, env):
     kill_wine_processes(env["WINEPREFIX"])
 
 
-def crash_sign(prefix, logs):
-    """Why the Wine processes of a prefix may wait for ever: a crash sign in
-    one of the logs, or a crash debugger running; None when there is none."""
+def log_sign(logs, signs=CRASH_SIGNS):
+    """The first of signs found in the logs, as "<log name>: <sign>", or None."""
     for log in logs:
         try:
             text = Path(log).read_bytes()
         except OSError:
             continue
-        for sign in CRASH_SIGNS:
+        for sign in signs:
             if sign in text:
                 return f"{Path(log).name}: {sign.decode()}"
+    return None
+
+
+def crash_sign(prefix, logs):
+    """Why the Wine processes of a prefix may no longer answer: a crash sign
+    in one of the logs, or a crash debugger started; None when there is
+    none."""
     if wine_processes(prefix, "winedbg"):
         return "a crash debugger runs"
-    return None
+    return log_sign(logs)
 
 
 def build_steps(w):
@@ -192,7 +203,7 @@ def run_watched(w, command, seconds, env, log_path):
             code = proc.wait(timeout=0.2)
         except subprocess.TimeoutExpired:
             code = None
-        why = crash_sign(env["WINEPREFIX"], [log_path])
+        why = log_sign([log_path])
         if code is None and not why and time.monotonic() - began > bound:
             why = f"{what} took over {bound:.0f} s"
         if why or code is not None:
@@ -236,7 +247,9 @@ def cached_prefix(w, logs, steps=None):
     waits for another's build waits at most as long as that build may take.
     An attempt that fails is stopped, its half-made prefix removed, and the
     build starts again from nothing, up to ATTEMPTS times; attempt n logs
-    to logs/prefix-build<n>.log. steps(attempt) gives an attempt's steps
+    to logs/prefix-build<n>.log. So does one during which a Wine process
+    crashed, but the first such prefix is kept, and used when no attempt
+    runs without a crash. steps(attempt) gives an attempt's steps
     (build_steps by default; a test puts others into some attempts)."""
     steps = steps or (lambda attempt: build_steps(w))
     try:
@@ -255,24 +268,43 @@ def cached_prefix(w, logs, steps=None):
         lock_within(lock, longest, f"another run's build of {cached.name}")
         if not prefix_problems(cached, w.arch):
             return cached, []
-        failures = []
+        outcomes = []  # of the attempts that did not give a prefix at once
+        spare = None  # the first prefix built while a process crashed
         for attempt in range(1, ATTEMPTS + 1):
             began = time.monotonic()
             partial = Path(tempfile.mkdtemp(prefix="partial-", dir=cached.parent))
-            target = partial / "prefix"
             log_name = f"prefix-build{attempt}.log"
-            why = build_prefix(w, target, logs / log_name, steps(attempt))
+            why = build_prefix(w, partial / "prefix", logs / log_name, steps(attempt))
             took = f"{time.monotonic() - began:.0f} s"
-            if why is None:
-                shutil.rmtree(cached, ignore_errors=True)
-                target.rename(cached)
-                shutil.rmtree(partial, ignore_errors=True)
+            stop_prefix(w, wine_env(w, partial / "prefix", None))
+            crashed = why is None and log_sign([logs / log_name], [PROCESS_CRASHED])
+            if why is None and not crashed:
+                use(partial, cached)
+                if spare is not None:
+                    shutil.rmtree(spare, ignore_errors=True)
                 return cached, [f"prefix built into {cached} in {took}"
-                                + "".join(f"; {failure}" for failure in failures)]
-            stop_prefix(w, wine_env(w, target, None))
+                                + "".join(f"; {outcome}" for outcome in outcomes)]
+            if crashed:
+                outcomes.append(f"attempt {attempt} built one in {took}, but a Wine process "
+                                f"crashed during it (see {log_name})")
+                if spare is None:
+                    spare = partial
+                    continue
+            else:
+                outcomes.append(f"attempt {attempt} failed after {took}: {why} (see {log_name})")
             shutil.rmtree(partial, ignore_errors=True)
-            failures.append(f"attempt {attempt} failed after {took}: {why} (see {log_name})")
-    raise PrefixBuildFailed(f"no {w.arch} prefix after {ATTEMPTS} attempts: " + "; ".join(failures))
+        if spare is not None:
+            use(spare, cached)
+            return cached, [f"prefix built into {cached} by the first attempt that built one, "
+                            "as none ran without a crash: " + "; ".join(outcomes)]
+    raise PrefixBuildFailed(f"no {w.arch} prefix after {ATTEMPTS} attempts: " + "; ".join(outcomes))
+
+
+def use(partial, cached):
+    """Puts the prefix built in partial into the cache."""
+    shutil.rmtree(cached, ignore_errors=True)
+    (partial / "prefix").rename(cached)
+    shutil.rmtree(partial, ignore_errors=True)
 
 
 def lock_within(lock, seconds, holder):

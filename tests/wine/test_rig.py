@@ -175,6 +175,37 @@ def test_a_build_that_fails_every_attempt_says_so_once(tmp_path, monkeypatch):
     assert processes_under(cache) == []
 
 
+def built(tmp_path, attempt, crash):
+    """A seeded step that builds a finished prefix marked with its attempt,
+    with a crashed process's line in its log if crash."""
+    fake = fake_prefix(tmp_path / f"fake{attempt}", "win64")
+    (fake / f"from-attempt{attempt}").write_text("")
+    line = "wine: Unhandled exception 0x000006be at address 7B012866, starting debugger..."
+    return [(["sh", "-c", f'cp -a {fake} "$WINEPREFIX"' + (f" && echo '{line}'" if crash else "")],
+             60)]
+
+
+@pytest.mark.parametrize("outcomes, used, note", [
+    ("crash clean clean", 2, r"prefix built into \S+ in \d+ s; attempt 1 built one in \d+ s, but a "
+                       r"Wine process crashed during it \(see prefix-build1.log\)"),
+    ("crash crash fail", 1, r"prefix built into \S+ by the first attempt that built one, as none "
+                            r"ran without a crash: attempt 1 built one .*; attempt 2 built one .*"
+                            r"; attempt 3 failed after \d+ s: false ended with 1 .*"),
+])
+def test_a_build_during_which_a_process_crashed_is_used_only_if_none_ran_without(
+        tmp_path, monkeypatch, outcomes, used, note):
+    cache = tmp_path / "cache"
+    monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(cache))
+    seeded = {n: [(["false"], 60)] if outcome == "fail" else built(tmp_path, n, outcome == "crash")
+              for n, outcome in enumerate(outcomes.split(), 1)}
+    cached, notes = cached_prefix(width(64), tmp_path, lambda attempt: seeded[attempt])
+    assert re.fullmatch(note, notes[0]), notes
+    assert sorted(p.name for p in cached.iterdir() if p.name.startswith("from")) == [
+        f"from-attempt{used}"]
+    assert sorted(p.name for p in cache.iterdir()) == sorted(["lock", cached.name])
+    assert prefix_problems(cached, "win64") == []
+
+
 def test_a_build_waits_for_another_runs_build_within_its_bound(tmp_path, monkeypatch):
     monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(tmp_path))
     with open(tmp_path / "lock", "w") as held:
