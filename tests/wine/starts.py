@@ -45,10 +45,21 @@ def one_start(w):
     return why, session.notes, session.root
 
 
-def crash_debuggers():
-    """Command lines of the machine's winedbg processes."""
-    found = subprocess.run(["pgrep", "-af", "winedbg"], capture_output=True, text=True)
-    return [line for line in found.stdout.splitlines() if "pgrep" not in line]
+def crash_debuggers(*folders):
+    """Command lines of the winedbg processes of the prefixes in folders (a
+    run beside this one may have its own)."""
+    found = subprocess.run(["pgrep", "-f", "winedbg"], capture_output=True, text=True)
+    lines = []
+    for pid in found.stdout.split():
+        try:
+            environ = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
+            line = open(f"/proc/{pid}/cmdline", "rb").read().replace(b"\0", b" ").decode()
+        except OSError:
+            continue
+        if any(entry.startswith(f"WINEPREFIX={folder}/".encode())
+               for entry in environ for folder in folders):
+            lines.append(f"{pid} {line}")
+    return lines
 
 
 def main():
@@ -63,9 +74,10 @@ def main():
         if fresh:
             os.environ["STATIONCLOCK_PREFIX_CACHE"] = tempfile.mkdtemp(prefix="prefixes-")
         why, notes, root = one_start(w)
+        folders = [root, *([os.environ["STATIONCLOCK_PREFIX_CACHE"]] if fresh else [])]
+        debuggers = crash_debuggers(*folders)
         if fresh:
-            shutil.rmtree(os.environ["STATIONCLOCK_PREFIX_CACHE"])
-        debuggers = crash_debuggers()
+            shutil.rmtree(folders[1])
         if debuggers:
             why = why or f"winedbg left running: {debuggers}"
         retried += any("crashed" in note for note in notes)
