@@ -2,8 +2,10 @@
 # Runs every test of stationclock: native unit tests in both integer widths
 # (also under AddressSanitizer and UndefinedBehaviorSanitizer, with a brief
 # fuzzing run), static checks of both programs, the release, and the same
-# end-to-end tests of each real program under Wine: stationclock.exe under
-# 64-bit Wine, stationclock32.exe under 32-bit Wine (on qemu here).
+# end-to-end tests of each real program under 64-bit Wine: stationclock.exe,
+# and stationclock32.exe under Wine's WoW64 (its code on qemu here). The two
+# end-to-end stages run beside the sanitized tests and the release, once
+# both programs are built; each one's output is shown when it has ended.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,19 +13,40 @@ bash scripts/install.sh || { echo "install failed"; exit 1; }
 
 passed=0
 failed=0
+count() {
+    if [ "$1" = 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+}
+# Usage: stage NAME COMMAND...; returns the command's status.
 stage() {
-    local name=$1
+    local name=$1 started=$SECONDS status=0
     shift
     echo
     echo "=== $name"
-    local started=$SECONDS
-    if "$@"; then
-        passed=$((passed + 1))
+    "$@" || status=$?
+    if [ "$status" = 0 ]; then
         echo "=== $name: ok ($((SECONDS - started)) s)"
     else
-        failed=$((failed + 1))
         echo "=== $name: FAILED ($((SECONDS - started)) s)"
     fi
+    return "$status"
+}
+# A stage in the background, its output kept in a log until it is shown.
+beside=()
+stage_beside() {
+    local log
+    log=$(mktemp "${TMPDIR:-/tmp}/stationclock-stage.XXXXXX")
+    stage "$@" >"$log" 2>&1 &
+    beside+=("$!:$log")
+}
+show_stages_beside() {
+    local entry status
+    for entry in "${beside[@]}"; do
+        status=0
+        wait "${entry%%:*}" || status=$?
+        cat "${entry#*:}"
+        rm -f "${entry#*:}"
+        count "$status"
+    done
 }
 
 jobs=$(nproc)
@@ -99,12 +122,22 @@ release_check() {
         /usr/bin/python3 tests/release/check_release.py "$out" "$(head -n 1 VERSION)" "$(git log -1 --format=%ct)"
 }
 
-stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests
-stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests
-stage "both Windows programs built and checked" windows_builds
-stage "release made twice, elsewhere too: same bytes; and checked" release_check
-stage "end-to-end tests: stationclock.exe under 64-bit Wine" wine_tests 64
-stage "end-to-end tests: stationclock32.exe under 32-bit Wine (qemu)" wine_tests 32
+# The Wine prefix that both end-to-end stages use is built (once, then
+# cached) while the programs are.
+mkdir -p build
+bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/prefixes.py build/wine-prefix \
+    >build/wine-prefix.log 2>&1 &
+prefix_build=$!
+stage "unit tests (gcc, 64- and 32-bit integers)" unit_tests; count $?
+stage "both Windows programs built and checked" windows_builds; count $?
+wait "$prefix_build" || true
+echo
+echo "Wine prefix: $(tail -n 1 build/wine-prefix.log)"
+stage_beside "end-to-end tests: stationclock32.exe under Wine's WoW64 (qemu)" wine_tests 32
+stage_beside "end-to-end tests: stationclock.exe under 64-bit Wine" wine_tests 64
+stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests; count $?
+stage "release made twice, elsewhere too: same bytes; and checked" release_check; count $?
+show_stages_beside
 
 echo
 echo "stages: $passed passed, $failed failed"

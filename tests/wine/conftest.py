@@ -1,6 +1,6 @@
 """Fixtures for the end-to-end tests under Wine (see README.md here). The
 same tests run against either program: --width 64 (stationclock.exe, the
-default) or --width 32 (stationclock32.exe under 32-bit Wine on qemu)."""
+default) or --width 32 (stationclock32.exe under Wine's WoW64, on qemu here)."""
 
 import shutil
 import sys
@@ -73,20 +73,6 @@ def pytest_addoption(parser):
                      help="keep the temporary Wine prefix and logs after the run")
     parser.addoption("--width", choices=("64", "32"), default="64",
                      help="the program under test: 64 or 32 bits")
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "only64(why): runs against the 64-bit program "
-                            "only (the reason in one line)")
-
-
-def pytest_collection_modifyitems(config, items):
-    if config.getoption("--width") == "64":
-        return
-    for item in items:
-        marker = item.get_closest_marker("only64")
-        if marker:
-            item.add_marker(pytest.mark.skip(reason=f"64-bit only: {marker.args[0]}"))
 
 
 def pytest_report_header(config):

@@ -7,7 +7,7 @@ Each command, its arguments and its reply's fields are described once, where
 the driver carries it out (driver/commands.cpp); the methods here only
 carry them. Texts are str here and hex of cp1251 bytes on the wire.
 Rectangles are [left, top, right, bottom]. Every wait a caller passes (ms)
-is a wait on 64-bit Wine and is scaled for the width.
+is a wait on the 64-bit driver and is scaled for the width.
 """
 
 import json
@@ -16,9 +16,11 @@ import select
 import subprocess
 import time
 
+import wine_processes
 from prefixes import windows_path
 from program import TITLE
-from width import HarnessError, WineCrashed
+from width import HarnessError
+from wine_processes import LOADER, WineCrashed
 
 
 class DriverError(HarnessError):
@@ -57,7 +59,7 @@ class Driver:
         env = dict(session.env)
         env.update(extra_env or {})
         self._log = open(session.logs / "driver.log", "ab")
-        self._proc = subprocess.Popen([self.w.loader, windows_path(exe)], env=env,
+        self._proc = subprocess.Popen([LOADER, windows_path(exe)], env=env,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, start_new_session=True)
         self._buffer = b""
@@ -138,7 +140,7 @@ class Driver:
         # The program lives in a job that ends with the driver; check anyway
         # once no other driver of the session could own a running program.
         if not self.session.drivers:
-            self.session.kill_wine_processes(self.w.program)
+            wine_processes.kill(self.session.prefix, self.w.program)
 
     def __enter__(self):
         return self

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 export repo=$PWD
 root=${STATIONCLOCK_TRIXIE:-/var/cache/stationclock-trixie}
 lock=${STATIONCLOCK_E2E_LOCK-/tmp/stationclock-e2e.lock}
-chroot_packages=(wine wine64 xvfb imagemagick python3 python3-pytest locales procps)
+chroot_packages=(wine wine64 wine32:i386 xvfb imagemagick python3 python3-pytest locales procps)
 started=$SECONDS
 
 phase() {
@@ -81,6 +81,7 @@ make_chroot() {
     chmod +x "$new/usr/sbin/policy-rc.d"
     in_chroot "$new" /bin/sh -euc '
         export DEBIAN_FRONTEND=noninteractive
+        dpkg --add-architecture i386
         nice -n 19 apt-get update -qq
         nice -n 19 apt-get install -y -qq "$@" >/dev/null
         sed -i "s/^# *\(ru_RU\|en_US\).UTF-8 UTF-8/\1.UTF-8 UTF-8/" /etc/locale.gen

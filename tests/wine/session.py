@@ -10,14 +10,15 @@ import tempfile
 from pathlib import Path
 
 import ports
+import wine_processes
 from driver_client import Driver, from_hex
-from prefixes import (ATTEMPTS, LOCALE, WINE_FONTS, WINESERVER, cached_prefix, crash_sign,
-                      kill_wine_processes, stop_prefix, wine_env, wine_processes)
-from width import HarnessError, WineCrashed, wait_until
+from prefixes import LOCALE, WINE_FONTS, cached_prefix, wine_env
+from width import HarnessError, end_process, wait_until
+from wine_processes import LOADER, WINESERVER, WineCrashed, attempts, crash_sign, stop_prefix
 
 SCREEN = (1024, 768)
-# The first Wine process of a session brings up Wine's services: a few
-# seconds, about a minute under qemu.
+# The first Wine process of a session brings up Wine's services (native in
+# both widths) and the first driver (under qemu in the 32-bit one).
 FIRST_START_S = 60
 
 
@@ -31,7 +32,7 @@ def missing_locales():
     return [name for name in LOCALES if name.lower().replace("-", "") not in have]
 
 
-def start_xvfb(log_path, w):
+def start_xvfb(log_path):
     """A private Xvfb (no window manager) on a display it picks itself;
     returns (process, display name)."""
     read_end, write_end = os.pipe()
@@ -43,7 +44,7 @@ def start_xvfb(log_path, w):
     os.close(write_end)
     number = b""
     while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16) if select.select([read_end], [], [], w.bound(30))[0] else b""
+        chunk = os.read(read_end, 16) if select.select([read_end], [], [], 30)[0] else b""
         if not chunk:
             os.close(read_end)
             proc.kill()
@@ -51,17 +52,6 @@ def start_xvfb(log_path, w):
         number += chunk
     os.close(read_end)
     return proc, f":{int(number)}"
-
-
-def end_process(proc, timeout=10):
-    """Asks proc, a Linux program (Xvfb, the wineserver), to end (SIGTERM) and
-    kills it when it has not after timeout s."""
-    proc.terminate()
-    try:
-        proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
 
 
 def server_sockets(prefix):
@@ -77,10 +67,11 @@ def server_sockets(prefix):
 class WineSession:
     """start() makes the copy, writes every COM link absent, starts the server
     and a first driver (which brings up Wine's services). When Wine crashes
-    during that first start (it happens under qemu: a crash sign in a log,
-    a server that ends, a first driver whose output ends), it starts again
-    from a fresh copy with fresh logs, up to ATTEMPTS times; attempt n's
-    logs are kept in logs-crash<n>. close() stops every Wine process of the
+    during that first start (a crash sign in a log, a server that ends, a
+    first driver whose output ends), it starts again from a fresh copy with
+    fresh logs (wine_processes.attempts); attempt n's logs are kept in
+    logs-crash<n>. retries counts the attempts made again, of the prefix
+    build and of the first start. close() stops every Wine process of the
     prefix and the X server.
     """
 
@@ -88,7 +79,7 @@ class WineSession:
         self.w = w
         if missing_locales():
             raise HarnessError(f"locales {missing_locales()} missing: run scripts/install.sh")
-        for tool in (w.loader, WINESERVER, *(["Xvfb"] if display is None else []), "import"):
+        for tool in (LOADER, WINESERVER, *(["Xvfb"] if display is None else []), "import"):
             if shutil.which(tool) is None:
                 raise HarnessError(f"{tool} not found: run scripts/install.sh")
         self.root = Path(tempfile.mkdtemp(prefix=f"scwine{w.bits}-", dir=root))
@@ -102,6 +93,7 @@ class WineSession:
         self._own_display = display is None
         self.env = None
         self.notes = []  # what start() had to overcome, one line each
+        self.retries = 0
         self._xvfb = None
         self._server = None
         self._ports = None  # the mapping in force, {n: path} for n in 1..20
@@ -111,26 +103,24 @@ class WineSession:
 
     def start(self):
         ports.assert_isolated()
-        cached, notes = cached_prefix(self.w, self.logs)
-        self.notes += notes
+        cached, built = cached_prefix(self.logs)
+        if built is not None:
+            self.retries += built.retries()
+            self.notes.append(f"prefix built into {cached} in {built.seconds:.0f} s"
+                              + "".join(f"; {failure}" for failure in built.failures))
         if self._own_display:
-            self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log", self.w)
-        self.env = wine_env(self.w, self.prefix, self.display)
-        crashes = []
-        for attempt in range(1, ATTEMPTS + 1):
-            try:
-                self._first_start(cached)
-                return
-            except WineCrashed as e:
-                crashes.append(f"attempt {attempt}: {e}")
-                if attempt == ATTEMPTS:
-                    raise WineCrashed(f"the first start crashed {ATTEMPTS} times: "
-                                      + "; ".join(crashes)) from None
-                self.notes.append(f"first start crashed ({e}); again from a fresh copy")
-                self._stop_wine()
-                shutil.rmtree(self.prefix)
-                self.logs.rename(self.root / f"logs-crash{attempt}")
-                self.logs.mkdir()
+            self._xvfb, self.display = start_xvfb(self.logs / "xvfb.log")
+        self.env = wine_env(self.prefix, self.display)
+
+        def again(n):
+            self._stop_wine()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.logs.rename(self.root / f"logs-crash{n}")
+            self.logs.mkdir()
+        started = attempts("the first start", lambda n: self._first_start(cached), again)
+        self.retries += started.retries()
+        self.notes += [f"first start {failure}; again from a fresh copy"
+                       for failure in started.failures]
 
     def _first_start(self, cached):
         subprocess.run(["cp", "-a", "--reflink=auto", str(cached), str(self.prefix)],
@@ -159,7 +149,7 @@ class WineSession:
             self._server = subprocess.Popen([WINESERVER, "-f", "-p"], env=self.env,
                                             stdout=log, stderr=log, start_new_session=True)
         wait_until(lambda: server_sockets(self.prefix) or self._server.poll() is not None,
-                   self.w.bound(30), what="the wineserver's socket")
+                   30, what="the wineserver's socket")
         if self._server.poll() is not None:
             raise WineCrashed(f"the wineserver ended with {self._server.returncode} "
                               f"before it listened (see wineserver.log)")
@@ -175,7 +165,7 @@ class WineSession:
         for driver in list(self.drivers):
             driver.close()
         if self.env is not None:
-            stop_prefix(self.w, self.env)
+            stop_prefix(self.env)
         if self._server is not None:
             end_process(self._server)
             self._server = None
@@ -224,10 +214,6 @@ class WineSession:
         """Starts a driver; close it, or use it in a with block."""
         return Driver(self, extra_env, ready_timeout or self.w.bound(30))
 
-    def wait_until(self, condition, seconds, what="condition"):
-        """wait_until with a wait of seconds on 64-bit Wine, scaled."""
-        return wait_until(condition, self.w.bound(seconds), what=what)
-
     def screenshot(self, path, rect=None):
         """Saves the screen, or the part rect = [left, top, right, bottom] of
         it, as an image file (the type follows the extension)."""
@@ -240,7 +226,4 @@ class WineSession:
         return Path(path)
 
     def wine_processes(self, name_part):
-        return wine_processes(self.prefix, name_part)
-
-    def kill_wine_processes(self, name_part):
-        kill_wine_processes(self.prefix, name_part)
+        return wine_processes.processes(self.prefix, name_part)

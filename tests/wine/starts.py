@@ -10,7 +10,6 @@ new machine.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -19,11 +18,12 @@ from program import READY, STATUS
 from session import WineSession
 from station import Station
 from width import BUILD, width
+from wine_processes import processes
 
 
 def one_start(w):
-    """Starts a session and the program; returns (failure or None, notes,
-    logs folder)."""
+    """Starts a session and the program; returns (failure or None, the
+    session)."""
     session = WineSession(w, keep=True)
     why = None
     try:
@@ -42,24 +42,7 @@ def one_start(w):
             session.close()
         except Exception as e:
             why = why or f"close: {e}"
-    return why, session.notes, session.root
-
-
-def crash_debuggers(*folders):
-    """Command lines of the winedbg processes of the prefixes in folders (a
-    run beside this one may have its own)."""
-    found = subprocess.run(["pgrep", "-f", "winedbg"], capture_output=True, text=True)
-    lines = []
-    for pid in found.stdout.split():
-        try:
-            environ = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
-            line = open(f"/proc/{pid}/cmdline", "rb").read().replace(b"\0", b" ").decode()
-        except OSError:
-            continue
-        if any(entry.startswith(f"WINEPREFIX={folder}/".encode())
-               for entry in environ for folder in folders):
-            lines.append(f"{pid} {line}")
-    return lines
+    return why, session
 
 
 def main():
@@ -73,23 +56,23 @@ def main():
         began = time.monotonic()
         if fresh:
             os.environ["STATIONCLOCK_PREFIX_CACHE"] = tempfile.mkdtemp(prefix="prefixes-")
-        why, notes, root = one_start(w)
-        folders = [root, *([os.environ["STATIONCLOCK_PREFIX_CACHE"]] if fresh else [])]
-        debuggers = crash_debuggers(*folders)
+        why, session = one_start(w)
+        folders = [session.root, *([os.environ["STATIONCLOCK_PREFIX_CACHE"]] if fresh else [])]
+        debuggers = [pid for folder in folders for pid in processes(folder, "winedbg")]
         if fresh:
             shutil.rmtree(folders[1])
         if debuggers:
-            why = why or f"winedbg left running: {debuggers}"
-        retried += any("crashed" in note for note in notes)
+            why = why or f"winedbg left running: pids {debuggers}"
+        retried += session.retries > 0
         if why:
             failures.append(why)
-            shutil.copytree(root / "logs", kept / f"start{n}")
-        shutil.rmtree(root, ignore_errors=True)
+            shutil.copytree(session.logs, kept / f"start{n}")
+        shutil.rmtree(session.root, ignore_errors=True)
         took = time.monotonic() - began
         print(f"start {n}: {'FAILED ' + why if why else 'ok'}"
-              + "".join(f"; {note}" for note in notes) + f" ({took:.1f} s)", flush=True)
+              + "".join(f"; {note}" for note in session.notes) + f" ({took:.1f} s)", flush=True)
     print(f"{w.bits}-bit: {len(failures)} of {count} starts failed, "
-          f"{retried} retried after a crash")
+          f"{retried} made some attempt again")
     for why in sorted(set(failures)):
         print(f"  {failures.count(why)} x {why}")
     return 1 if failures else 0

@@ -3,13 +3,12 @@ for the end-to-end tests, the benchmark and the demo; and its log."""
 
 import datetime
 import os
-import signal
 import subprocess
 import tempfile
 from pathlib import Path
 
 from program import ELAPSED, QUERY, STATION_TIME, texts_match
-from width import HarnessError, stationsim_exe
+from width import HarnessError, end_process, stationsim_exe, wait_until
 
 
 class LogLine:
@@ -53,7 +52,7 @@ class Station:
         if not first.startswith("PORT "):
             self.stop()
             raise HarnessError(f"stationsim said {first!r}")
-        session.wait_until(lambda: os.path.islink(self.path), 5, what="the station's link")
+        wait_until(lambda: os.path.islink(self.path), 5, what="the station's link")
 
     def lines(self, event=None):
         try:
@@ -65,8 +64,9 @@ class Station:
 
     def wait_for(self, event, count=1, seconds=10):
         """The log's lines of this event once there are count of them."""
-        return self.session.wait_until(
-            lambda: len(self.lines(event)) >= count and self.lines(event), seconds,
+        return wait_until(
+            lambda: len(self.lines(event)) >= count and self.lines(event),
+            self.session.w.bound(seconds),
             what=f"{count} x {event} from the station")
 
     def received(self):
@@ -74,15 +74,9 @@ class Station:
         return [(line.mono, int(line.words[0])) for line in self.lines("RX")]
 
     def stop(self):
-        if self._proc.poll() is None:
-            self._proc.send_signal(signal.SIGTERM)
-            try:
-                self._proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self._proc.kill()
-                self._proc.wait()
+        code = end_process(self._proc, 5)
         self._proc.stdout.close()
-        return self._proc.returncode
+        return code
 
     def __enter__(self):
         return self
@@ -101,4 +95,4 @@ def ask(driver, station, number):
     def shown():
         texts = driver.text(STATION_TIME), driver.text(ELAPSED)
         return texts if texts_match(texts, reply.frame(), around) else None
-    return station.session.wait_until(shown, 5, what=f"the texts of reply {number}"), reply
+    return wait_until(shown, driver.w.bound(5), what=f"the texts of reply {number}"), reply

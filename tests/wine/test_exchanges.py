@@ -11,6 +11,7 @@ import pytest
 from program import ELAPSED, PORTS, QUERY, READY, STATION_TIME, STATUS, SYNC, delta_of, texts_match
 from ptys import PtyPair
 from station import ask
+from width import wait_until
 
 GIVE_UP_BOUND_S = 5.0 + 2.0  # reply start limit + frame limit
 
@@ -87,10 +88,10 @@ def test_flush_drops_what_followed_the_last_frame(wine_session, launch):
         driver = launch(ports={1: line.path})
         for number in (1, 2):
             driver.click_control(QUERY, wait=False)
-            wine_session.wait_until(lambda: len(received) >= number, 10, what="a query")
+            wait_until(lambda: len(received) >= number, wine_session.w.bound(10), what="a query")
             now = datetime.datetime.now().replace(microsecond=0)
-            wine_session.wait_until(lambda: texts_match(label_texts(driver), good, now), 5,
-                                    what=f"the texts of answer {number}")
+            wait_until(lambda: texts_match(label_texts(driver), good, now),
+                       wine_session.w.bound(5), what=f"the texts of answer {number}")
             time.sleep(0.3)  # the stale bytes of the first answer have arrived
         thread.join(5)
 

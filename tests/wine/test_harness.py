@@ -18,6 +18,8 @@ from prefixes import build_steps, cached_prefix, prefix_problems
 from program import QUERY, READY, STATION_TIME, STATUS
 from ptys import PtyPair
 from session import WineSession
+from width import wait_until
+from wine_processes import LOADER
 
 
 def test_no_start_while_a_com_link_is_not_the_tests(wine_session):
@@ -47,7 +49,8 @@ def test_labels_are_read_at_once_while_the_program_is_busy(wine_session, launch)
         # Nothing answers on the line: the query keeps the program busy for
         # seconds without taking messages.
         driver.click_control(QUERY, wait=False)
-        wine_session.wait_until(lambda: line.read(timeout=0.1), 5, what="the query command")
+        wait_until(lambda: line.read(timeout=0.1), wine_session.w.bound(5),
+                   what="the query command")
         assert not driver.responds(300)["answered"]
         began = time.monotonic()
         waited = driver.wait_text(STATION_TIME, "", 0)
@@ -56,12 +59,10 @@ def test_labels_are_read_at_once_while_the_program_is_busy(wine_session, launch)
         assert time.monotonic() - began < 1.0
 
 
-def crash(w, env, log_path):
-    """Runs a Wine process that crashes at once; returns its output."""
-    with open(log_path, "wb") as log:
-        subprocess.run([w.loader, "rundll32", "kernel32.dll,DebugBreak"], env=env,
-                       stdout=log, stderr=log, timeout=w.bound(60))
-    return log_path.read_bytes()
+def crashing_step(w):
+    """A Wine process of the width under test that crashes at once."""
+    rundll32 = "rundll32" if w.bits == 64 else r"C:\windows\syswow64\rundll32.exe"
+    return [LOADER, rundll32, "kernel32.dll,DebugBreak"]
 
 
 def assert_no_debugger_ran(output):
@@ -72,28 +73,29 @@ def assert_no_debugger_ran(output):
 
 
 def test_a_crashed_process_ends_without_a_debugger(wine_session):
-    assert_no_debugger_ran(crash(wine_session.w, wine_session.env,
-                                 wine_session.logs / "crash.log"))
+    log_path = wine_session.logs / "crash.log"
+    with open(log_path, "wb") as log:
+        subprocess.run(crashing_step(wine_session.w), env=wine_session.env,
+                       stdout=log, stderr=log, timeout=wine_session.w.bound(60))
+    assert_no_debugger_ran(log_path.read_bytes())
     assert wine_session.wine_processes("winedbg") == []
 
 
-@pytest.mark.only64("the build is the same code in both widths, and a 32-bit "
-                    "build costs minutes under qemu")
 def test_a_prefix_build_that_crashed_or_hung_starts_again(wine_session, tmp_path, monkeypatch):
-    w = wine_session.w
     monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(tmp_path / "cache"))
-    crashing = build_steps(w)
-    crashing.insert(1, ([w.loader, "rundll32", "kernel32.dll,DebugBreak"], 60))
-    seeded = {1: crashing, 2: [(["sleep", "600"], 1)], 3: build_steps(w)}
-    cached, notes = cached_prefix(w, tmp_path, lambda attempt: seeded[attempt])
-    assert prefix_problems(cached, w.arch) == []
-    assert re.fullmatch(r"prefix built into .* in \d+ s; "
-                        r"attempt 1 failed after \d+ s: wine64 rundll32 kernel32.dll,DebugBreak "
-                        r"ended with \d+ \(see prefix-build1.log\); "
-                        r"attempt 2 failed after [12] s: sleep 600 took over 1 s "
-                        r"\(see prefix-build2.log\)", notes[0]), notes
+    crashing = build_steps()
+    crashing.insert(1, (crashing_step(wine_session.w), 60))
+    seeded = {1: crashing, 2: [(["sleep", "600"], 1)], 3: build_steps()}
+    cached, tried = cached_prefix(tmp_path, lambda attempt: seeded[attempt])
+    assert prefix_problems(cached) == []
+    assert tried.retries() == 2
+    assert re.fullmatch(r"attempt 1 failed after \d+ s: wine64 \S*rundll32\S* "
+                        r"kernel32.dll,DebugBreak ended with \d+ \(see prefix-build1.log\)",
+                        tried.failures[0]), tried.failures
+    assert re.fullmatch(r"attempt 2 failed after [12] s: sleep 600 took over 1 s "
+                        r"\(see prefix-build2.log\)", tried.failures[1]), tried.failures
     assert_no_debugger_ran((tmp_path / "prefix-build1.log").read_bytes())
-    assert [p.name for p in cached.parent.iterdir()] == ["lock", cached.name]
+    assert sorted(p.name for p in cached.parent.iterdir()) == sorted(["lock", cached.name])
 
 
 def sign_in_server_log(session):
@@ -114,8 +116,6 @@ def first_driver_killed(session):
     return bool(pids)
 
 
-@pytest.mark.only64("the retry is the same code in both widths, and a second "
-                    "session costs a minute under qemu")
 @pytest.mark.parametrize("seed, why", [
     (sign_in_server_log, "wineserver.log: wineserver crashed"),
     (first_driver_killed, "the driver ended (see driver.log)"),
@@ -134,7 +134,9 @@ def test_a_first_start_that_crashed_starts_again_with_fresh_logs(wine_session, t
     thread.start()
     try:
         session.start()
-        assert session.notes == [f"first start crashed ({why}); again from a fresh copy"]
+        assert session.retries == 1
+        assert re.fullmatch(rf"first start attempt 1 failed after \d+ s: {re.escape(why)}; "
+                            "again from a fresh copy", session.notes[0]), session.notes
         assert (session.root / "logs-crash1" / "wineserver.log").exists()
         assert session.crash() is None
         session.assert_ports_safe()

@@ -4,6 +4,7 @@ and the line the program opens."""
 
 from program import IDOK, NOT_AVAILABLE, PORTS, QUERY, READY, STATUS, SYNC, warning
 from ptys import LockedPty
+from width import wait_until
 
 
 def assert_warns(driver, button, port):
@@ -23,8 +24,8 @@ def test_only_com7_present_is_found_and_later_ports_are_not_tried(
     com7.wait_for("OPEN")
     # The line as the program set it up: 1200 baud, one stop bit. The
     # station looks at the line's settings now and then, so give it a moment.
-    wine_session.wait_until(lambda: [line.words for line in com7.lines("SETTINGS")][-1:]
-                            == [["1200", "8N1"]], 5, what="1200 8N1 on COM7")
+    wait_until(lambda: [line.words for line in com7.lines("SETTINGS")][-1:]
+               == [["1200", "8N1"]], wine_session.w.bound(5), what="1200 8N1 on COM7")
     assert not com8.lines("OPEN")
 
 

@@ -12,7 +12,7 @@ import pytest
 from program import (ELAPSED, IDOK, LABELS, NOT_AVAILABLE, PORT_NAMES, PORTS, QUERY,
                      QUERY_TEXT, READY, STATION_TIME, STATUS, SYNC, SYNC_TEXT, TITLE,
                      WINDOW_CLASS, texts_match, warning)
-from width import REPO
+from width import REPO, wait_until
 
 WS_CHILD = 0x40000000
 WS_VISIBLE = 0x10000000
@@ -78,7 +78,7 @@ def activated_focus(driver):
     def active():
         focus = driver.focus()
         return focus if focus["main_active"] else None
-    return driver.session.wait_until(active, 3, what="MainWindow to become active")
+    return wait_until(active, driver.w.bound(3), what="MainWindow to become active")
 
 
 # ---------------------------------------------------------------- after start-up
@@ -173,8 +173,7 @@ def test_shift_tab_from_start_up_begins_at_the_port_list(program):
 
 
 @pytest.mark.parametrize("keys, focused, come_back", [
-    pytest.param(["tab", "tab"], SYNC, "caption", marks=pytest.mark.only64(
-        "under qemu a click on a caption ends any 32-bit Wine program (Wine's move loop)")),
+    (["tab", "tab"], SYNC, "caption"),
     (["tab", "tab", "tab"], PORTS, "label"),
 ])
 def test_focus_comes_back_when_the_program_is_activated_again(program, keys, focused, come_back):
@@ -331,8 +330,8 @@ def test_texts_read_cyrillic_under_a_latin_code_page(wine_session, launch, stati
     station = stations()
     driver = launch(ports={2: station.path}, extra_env=english, title=None)
     assert driver.call("ping")["acp"] == 1252
-    shown = wine_session.wait_until(lambda: driver.wtexts().get(WINDOW_CLASS), 10,
-                                    what="the main window")
+    shown = wait_until(lambda: driver.wtexts().get(WINDOW_CLASS), driver.w.bound(10),
+                       what="the main window")
     assert [shown[k] for k in ("title", QUERY, SYNC, STATUS)] == \
         [TITLE, QUERY_TEXT, SYNC_TEXT, READY]
 
@@ -340,12 +339,12 @@ def test_texts_read_cyrillic_under_a_latin_code_page(wine_session, launch, stati
     driver.click_control(QUERY, wait=False)
     reply = station.wait_for("REPLY")[0]
     around = reply.wall.replace(microsecond=0)
-    wine_session.wait_until(lambda: texts_match(
+    wait_until(lambda: texts_match(
         [driver.wtexts()[WINDOW_CLASS][k] for k in (STATION_TIME, ELAPSED)],
-        reply.frame(), around), 5, what="the reply's texts")
+        reply.frame(), around), driver.w.bound(5), what="the reply's texts")
 
     driver.pick_mouse(PORTS, 0)  # COM1, absent: no port open
     driver.click_control(QUERY)
-    box = wine_session.wait_until(lambda: driver.wtexts().get("#32770"), 5,
-                                  what="the warning box")
+    box = wait_until(lambda: driver.wtexts().get("#32770"), driver.w.bound(5),
+                     what="the warning box")
     assert box[0xFFFF] == warning("COM1")

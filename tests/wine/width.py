@@ -1,11 +1,12 @@
-"""The width under test and what follows from it: the program, the driver
-and Wine's loader of that width, where they are built, and how long every
-wait of the harness may take.
+"""The width under test and what follows from it: the program and the
+driver of that width, where they are built, and how long a wait on them may
+take; and the harness's few shared basics.
 
 The width comes from the command line (`--width 64|32`) and travels as a
 Width object: the session holds it, and everything else asks the session.
 """
 
+import subprocess
 import time
 from pathlib import Path
 
@@ -27,30 +28,26 @@ class Closes:
         self.close()
 
 
-class WineCrashed(HarnessError):
-    """The wineserver, or a Wine process under qemu, crashed."""
-
-
 class Width:
-    """One of the two programs' runs.
+    """One of the two programs' runs. Both run in the same 64-bit prefix,
+    as on 64-bit Windows: the 32-bit program and driver under Wine's WoW64,
+    which on these machines runs their code under qemu.
 
-    slowdown is how much longer every step of Wine takes in this width:
-    1 for 64-bit Wine, 6 for 32-bit Wine under qemu. bound() applies it to
-    every wait on Wine: the prefix build's steps, a session's first start,
-    the driver's answers and every wait a test passes to the driver. Not
-    scaled: waits on Linux programs, which qemu does not slow (Xvfb,
-    ImageMagick's import, stationsim, the grace before a SIGKILL), and a
-    test's own checks of the program's time limits (say, a query gives up
-    within 7 s), which hold in both widths.
+    slowdown is how much longer the program and the driver take in this
+    width: 1 for 64 bits, 6 for 32 bits under qemu. bound() applies it to
+    every wait on them: a session's first start (its first driver), the
+    driver's answers and every wait a test passes to the driver. Not scaled:
+    what runs natively in both widths (the prefix build, the wineserver and
+    Wine's services, Xvfb, ImageMagick's import, stationsim), and a test's
+    own checks of the program's time limits (say, a query gives up within
+    7 s), which hold in both widths.
     """
 
-    def __init__(self, bits, arch, loader, preset, program, slowdown):
-        self.bits, self.arch, self.loader, self.preset = bits, arch, loader, preset
-        self.program = program
-        self.slowdown = slowdown
+    def __init__(self, bits, preset, program, slowdown):
+        self.bits, self.preset, self.program, self.slowdown = bits, preset, program, slowdown
 
     def bound(self, seconds):
-        """A wait of seconds on 64-bit Wine, in this width."""
+        """A wait of seconds on the 64-bit program, in this width."""
         return seconds * self.slowdown
 
     def bound_ms(self, ms):
@@ -70,10 +67,11 @@ class Width:
 def width(bits):
     """The Width of --width bits (64 or 32)."""
     if int(bits) == 64:
-        return Width(64, "win64", "/usr/lib/wine/wine64", "win64", "stationclock.exe", 1)
+        return Width(64, "win64", "stationclock.exe", 1)
     if int(bits) == 32:
-        # Under qemu every step of Wine takes about six times as long.
-        return Width(32, "win32", "/usr/lib/wine/wine", "win32", "stationclock32.exe", 6)
+        # Under qemu the program's and the driver's code takes about six
+        # times as long.
+        return Width(32, "win32", "stationclock32.exe", 6)
     raise HarnessError(f"width {bits}: 64 or 32")
 
 
@@ -83,7 +81,8 @@ def stationsim_exe():
 
 def wait_until(condition, timeout, interval=0.02, what="condition"):
     """Polls condition() until it returns a true value, which is returned.
-    Raises HarnessError after timeout seconds (already scaled)."""
+    Raises HarnessError after timeout seconds (a wait on the program or the
+    driver passes its bound: w.bound(seconds))."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -92,3 +91,16 @@ def wait_until(condition, timeout, interval=0.02, what="condition"):
         if time.monotonic() >= deadline:
             raise HarnessError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(interval)
+
+
+def end_process(proc, timeout=10):
+    """Asks proc, a Linux program (Xvfb, the wineserver, stationsim), to end
+    (SIGTERM) and kills it when it has not after timeout s."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
