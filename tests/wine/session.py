@@ -117,6 +117,8 @@ class WineSession:
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.logs.rename(self.root / f"logs-crash{n}")
             self.logs.mkdir()
+            for log in (self.root / f"logs-crash{n}").glob("prefix-build*.log"):
+                log.rename(self.logs / log.name)
         started = attempts("the first start", lambda n: self._first_start(cached), again)
         self.retries += started.retries()
         self.notes += [f"first start {failure}; again from a fresh copy"
