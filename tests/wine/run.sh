@@ -10,10 +10,10 @@
 # (tests/wine/isolated.sh). The harness's self-tests that need no Wine
 # (test_rig.py) run apart, once.
 #
-# Without a test path among the arguments the suite runs as two halves side
+# Without a test path among the arguments the suite runs in three parts side
 # by side, each in a Wine session of its own, and their outputs follow one
-# another: while one half waits on the program's own time limits, the other
-# has a core. The status is that of the half that failed, if one did.
+# another: while one part waits on the program's own time limits, another
+# has a core. The status is that of a part that failed, if one did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 bits=${1:?64 or 32}
@@ -25,15 +25,16 @@ pytest() {
 for arg in "$@"; do
     case $arg in tests/*) pytest "$@"; exit ;; esac
 done
-# The exchanges and ports; everything else.
-halves=("tests/wine/test_exchanges.py tests/wine/test_ports.py"
-        "tests/wine --ignore=tests/wine/test_rig.py --ignore=tests/wine/test_exchanges.py
-         --ignore=tests/wine/test_ports.py")
+# The exchanges; the window and the ports; everything else.
+parts=("tests/wine/test_exchanges.py"
+       "tests/wine/test_window.py tests/wine/test_ports.py"
+       "tests/wine --ignore=tests/wine/test_rig.py --ignore=tests/wine/test_exchanges.py
+        --ignore=tests/wine/test_window.py --ignore=tests/wine/test_ports.py")
 logs=()
-for half in "${halves[@]}"; do
+for part in "${parts[@]}"; do
     logs+=("$(mktemp)")
     # shellcheck disable=SC2086
-    pytest $half "$@" >"${logs[-1]}" 2>&1 &
+    pytest $part "$@" >"${logs[-1]}" 2>&1 &
 done
 status=0
 for log in "${logs[@]}"; do

@@ -1,11 +1,12 @@
-"""How reliably a harness session starts: starts and stops one N times in a
-row for one width (a session, then the program against a station on COM3,
-which must show READY) and prints how many starts failed and why; the logs
-of a failed start are kept in build/wine-starts<width>/start<n>/. With
---fresh, each start first builds its prefix into an empty cache, as on a
-new machine.
+"""How reliably a harness session starts: N times in a row, a session of each
+width named (64, 32 or 64,32), each with the program against a station on
+COM3, which must show READY. Prints one line per session, then how many
+failed and why; the logs of a failed one are kept in
+build/wine-starts/start<n>-<width>/. With --fresh, each round first builds
+the prefix into an empty cache, as on a new machine, and counts the crash
+lines of its build; a round that leaves a winedbg running fails.
 
-    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64 50 [--fresh]
+    bash tests/wine/isolated.sh /usr/bin/python3 tests/wine/starts.py 64,32 10 [--fresh]
 """
 
 import os
@@ -18,7 +19,7 @@ from program import READY, STATUS
 from session import WineSession
 from station import Station
 from width import BUILD, width
-from wine_processes import processes
+from wine_processes import PROCESS_CRASHED, SERVER_CRASHED, processes
 
 
 def one_start(w):
@@ -45,34 +46,40 @@ def one_start(w):
     return why, session
 
 
+def crash_lines(logs):
+    return sum(log.read_bytes().count(sign) for log in logs.glob("prefix-build*.log")
+               for sign in (PROCESS_CRASHED, SERVER_CRASHED))
+
+
 def main():
-    w, count = width(sys.argv[1]), int(sys.argv[2])
+    widths, count = [width(bits) for bits in sys.argv[1].split(",")], int(sys.argv[2])
     fresh = "--fresh" in sys.argv[3:]
-    kept = BUILD / f"wine-starts{w.bits}"
+    kept = BUILD / "wine-starts"
     shutil.rmtree(kept, ignore_errors=True)
-    failures = []
-    retried = 0
+    failures, retried, crashes = [], 0, 0
     for n in range(1, count + 1):
-        began = time.monotonic()
         if fresh:
             os.environ["STATIONCLOCK_PREFIX_CACHE"] = tempfile.mkdtemp(prefix="prefixes-")
-        why, session = one_start(w)
-        folders = [session.root, *([os.environ["STATIONCLOCK_PREFIX_CACHE"]] if fresh else [])]
-        debuggers = [pid for folder in folders for pid in processes(folder, "winedbg")]
+        for w in widths:
+            began = time.monotonic()
+            why, session = one_start(w)
+            folders = [session.root, *([os.environ["STATIONCLOCK_PREFIX_CACHE"]] if fresh else [])]
+            debuggers = [pid for folder in folders for pid in processes(folder, "winedbg")]
+            if debuggers:
+                why = why or f"winedbg left running: pids {debuggers}"
+            retried += session.retries > 0
+            crashes += crash_lines(session.logs)
+            if why:
+                failures.append(why)
+                shutil.copytree(session.logs, kept / f"start{n}-{w.bits}")
+            shutil.rmtree(session.root, ignore_errors=True)
+            print(f"start {n}, {w.bits}-bit: {'FAILED ' + why if why else 'ok'}"
+                  + "".join(f"; {note}" for note in session.notes)
+                  + f" ({time.monotonic() - began:.1f} s)", flush=True)
         if fresh:
-            shutil.rmtree(folders[1])
-        if debuggers:
-            why = why or f"winedbg left running: pids {debuggers}"
-        retried += session.retries > 0
-        if why:
-            failures.append(why)
-            shutil.copytree(session.logs, kept / f"start{n}")
-        shutil.rmtree(session.root, ignore_errors=True)
-        took = time.monotonic() - began
-        print(f"start {n}: {'FAILED ' + why if why else 'ok'}"
-              + "".join(f"; {note}" for note in session.notes) + f" ({took:.1f} s)", flush=True)
-    print(f"{w.bits}-bit: {len(failures)} of {count} starts failed, "
-          f"{retried} made some attempt again")
+            shutil.rmtree(os.environ["STATIONCLOCK_PREFIX_CACHE"])
+    print(f"{len(failures)} of {count * len(widths)} sessions failed, {retried} made some "
+          f"attempt again; {crashes} crash lines in the prefix builds")
     for why in sorted(set(failures)):
         print(f"  {failures.count(why)} x {why}")
     return 1 if failures else 0

@@ -41,10 +41,14 @@ def test_query_then_sync_brings_the_station_clock_in_line(launch, stations, tz):
     gaps = [b[0] - a[0] for a, b in zip(received, received[1:])]
     assert all(gap >= 205 for gap in gaps), gaps
     assert received[-1][0] - received[0][0] >= 1255
-    clicked = station.lines("RX")[sent_from].wall.replace(microsecond=0)
-    fields = [b for _, b in received[1:]]
-    assert any(fields == [t.hour, t.minute, t.second, t.day, t.month, t.year % 100]
-               for t in (clicked, clicked - datetime.timedelta(seconds=1))), fields
+    # The fields are one reading of the local clock, taken after 110 went out
+    # and before the first field did (the station stamps what it received
+    # a moment later, to the second).
+    hour, minute, second, day, month, year = [b for _, b in received[1:]]
+    read = datetime.datetime(2000 + year, month, day, hour, minute, second)
+    command, first_field = station.lines("RX")[sent_from:sent_from + 2]
+    assert (command.wall.replace(microsecond=0) - datetime.timedelta(seconds=1)
+            <= read <= first_field.wall), (read, command.wall, first_field.wall)
 
     # The station now runs about 1.3 s behind the frame's moment.
     (after, _), _ = ask(driver, station, 2)
