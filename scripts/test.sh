@@ -110,7 +110,7 @@ edit_rebuilds() (
 # of the machine exists, and the harness writes and checks every COM link
 # before each start.
 wine_tests() {
-    bash tests/wine/run.sh "$1"
+    bash tests/wine/run.sh "$@"
 }
 # The release, made here and again in a clone at another path a little later:
 # the programs and the zip must be the same bytes; then its entries, guide
@@ -133,7 +133,7 @@ stage "both Windows programs built and checked" windows_builds; count $?
 wait "$prefix_build" || true
 echo
 echo "Wine prefix: $(tail -n 1 build/wine-prefix.log)"
-stage_beside "end-to-end tests: stationclock32.exe under Wine's WoW64 (qemu)" wine_tests 32
+stage_beside "end-to-end tests: stationclock32.exe under Wine's WoW64 (qemu)" wine_tests 32 --in-parts
 stage_beside "end-to-end tests: stationclock.exe under 64-bit Wine" wine_tests 64
 stage "unit tests under ASan+UBSan, brief fuzzing (clang)" sanitized_tests; count $?
 stage "release made twice, elsewhere too: same bytes; and checked" release_check; count $?

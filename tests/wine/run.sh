@@ -2,18 +2,18 @@
 # The end-to-end tests against one of the two programs, as root, after
 # scripts/build.sh:
 #
-#     bash tests/wine/run.sh 64 [pytest options]   # stationclock.exe
-#     bash tests/wine/run.sh 32 [pytest options]   # stationclock32.exe
+#     bash tests/wine/run.sh 64 [--in-parts] [pytest options]   # stationclock.exe
+#     bash tests/wine/run.sh 32 [--in-parts] [pytest options]   # stationclock32.exe
 #
 # Both run under 64-bit Wine, the 32-bit program under its WoW64 (on qemu
 # here). Everything runs where no serial device of the machine exists
 # (tests/wine/isolated.sh). The harness's self-tests that need no Wine
 # (test_rig.py) run apart, once.
 #
-# Without a test path among the arguments the suite runs in three parts side
-# by side, each in a Wine session of its own, and their outputs follow one
-# another: while one part waits on the program's own time limits, another
-# has a core. The status is that of a part that failed, if one did.
+# --in-parts runs the suite in three parts side by side, each in a Wine
+# session of its own, and shows their outputs one after another: while one
+# part waits on the program's own time limits, another has a core. The
+# status is that of a part that failed, if one did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 bits=${1:?64 or 32}
@@ -22,9 +22,16 @@ pytest() {
     bash tests/wine/isolated.sh /usr/bin/python3 -m pytest -q -rsx -p no:cacheprovider \
         "$@" --width "$bits"
 }
-for arg in "$@"; do
-    case $arg in tests/*) pytest "$@"; exit ;; esac
-done
+if [ "${1:-}" != --in-parts ]; then
+    # Without a test path among the arguments, all of tests/wine.
+    targets=(tests/wine --ignore=tests/wine/test_rig.py)
+    for arg in "$@"; do
+        case $arg in tests/*) targets=() ;; esac
+    done
+    pytest "${targets[@]}" "$@"
+    exit
+fi
+shift
 # The exchanges; the window and the ports; everything else.
 parts=("tests/wine/test_exchanges.py"
        "tests/wine/test_window.py tests/wine/test_ports.py"
