@@ -10,7 +10,7 @@
 # (tests/wine/isolated.sh). The harness's self-tests that need no Wine
 # (test_rig.py) run apart, once.
 #
-# --in-parts runs the suite in three parts side by side, each in a Wine
+# --in-parts runs the suite in two parts side by side, each in a Wine
 # session of its own, and shows their outputs one after another: while one
 # part waits on the program's own time limits, another has a core. The
 # status is that of a part that failed, if one did.
@@ -32,11 +32,10 @@ if [ "${1:-}" != --in-parts ]; then
     exit
 fi
 shift
-# The exchanges; the window and the ports; everything else.
-parts=("tests/wine/test_exchanges.py"
-       "tests/wine/test_window.py tests/wine/test_ports.py"
+# The exchanges and the ports; everything else.
+parts=("tests/wine/test_exchanges.py tests/wine/test_ports.py"
        "tests/wine --ignore=tests/wine/test_rig.py --ignore=tests/wine/test_exchanges.py
-        --ignore=tests/wine/test_window.py --ignore=tests/wine/test_ports.py")
+        --ignore=tests/wine/test_ports.py")
 logs=()
 for part in "${parts[@]}"; do
     logs+=("$(mktemp)")

@@ -82,9 +82,12 @@ def test_a_crashed_process_ends_without_a_debugger(wine_session):
 
 
 def test_a_prefix_build_that_crashed_or_hung_starts_again(wine_session, tmp_path, monkeypatch):
+    good, _ = cached_prefix(tmp_path)
     monkeypatch.setenv("STATIONCLOCK_PREFIX_CACHE", str(tmp_path / "cache"))
-    crashing = build_steps()
-    crashing.insert(1, (crashing_step(wine_session.w), 60))
+    # A process that crashes in a finished prefix, a step that hangs, a
+    # build from nothing.
+    crashing = [(["sh", "-c", f'cp -a "{good}" "$WINEPREFIX"'], 60),
+                (crashing_step(wine_session.w), 60)]
     seeded = {1: crashing, 2: [(["sleep", "600"], 1)], 3: build_steps()}
     cached, tried = cached_prefix(tmp_path, lambda attempt: seeded[attempt])
     assert prefix_problems(cached) == []

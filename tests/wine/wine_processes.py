@@ -1,13 +1,8 @@
-"""Wine's processes, in one place: which processes belong to a prefix,
-stopping them, the signs that Wine crashed, and the attempts loop that a
-prefix build and a session's first start share.
-
-Every Wine process of the harness runs with the 64-bit loader in a 64-bit
-prefix, whatever the width under test: the wineserver and Wine's services
-are native, and only a 32-bit program (the program under test, the test
-driver) runs under qemu. No Wine process ever starts Wine's crash debugger
-(see prefixes.wine_env): a process that crashes ends, and its line stays in
-its log."""
+"""Wine's processes, in one place: which belong to a prefix, stopping them,
+the signs that Wine crashed, and the attempts loop that a prefix build and a
+session's first start share. Every Wine process of the harness runs with the
+64-bit loader in a 64-bit prefix; no Wine process ever starts Wine's crash
+debugger (see prefixes.wine_env)."""
 
 import os
 import signal
