@@ -100,13 +100,13 @@ def prefix_problems(prefix):
 
 def build_steps():
     """The steps of a build, each a command and its bound in seconds:
-    wineboot --init (about 40 s: its 32-bit half runs under qemu), Wine-drawn
+    wineboot --init (15-20 s; its 32-bit half runs under qemu), Wine-drawn
     window frames, Wine's font folder. After each step the server must go
     idle by itself: one stopped half way leaves the prefix without the
     version 6 common controls."""
     idle = ([WINESERVER, "-w"], 60)
     return [
-        ([LOADER, "wineboot", "--init"], 240), idle,
+        ([LOADER, "wineboot", "--init"], 120), idle,
         # Windows drawn by Wine itself, title bar and close box included:
         # there is no window manager on the X server.
         ([LOADER, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
