@@ -95,12 +95,11 @@ def crash_sign(prefix, logs):
 
 
 class Tried:
-    """What attempts() went through: the value of the attempt that
-    succeeded, one text for each attempt that failed before it, and the
-    seconds they took in all."""
+    """What attempts() went through: one text for each attempt that failed
+    before one succeeded, and the seconds they took in all."""
 
-    def __init__(self, value, failures, seconds):
-        self.value, self.failures, self.seconds = value, failures, seconds
+    def __init__(self, failures, seconds):
+        self.failures, self.seconds = failures, seconds
 
     def retries(self):
         return len(self.failures)
@@ -116,7 +115,8 @@ def attempts(what, attempt, clear, tries=ATTEMPTS):
     for n in range(1, tries + 1):
         began = time.monotonic()
         try:
-            return Tried(attempt(n), failures, time.monotonic() - first)
+            attempt(n)
+            return Tried(failures, time.monotonic() - first)
         except Flaky as e:
             failures.append(f"attempt {n} failed after {time.monotonic() - began:.0f} s: {e}")
             clear(n)
