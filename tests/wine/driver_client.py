@@ -19,7 +19,7 @@ import time
 import wine_processes
 from prefixes import windows_path
 from program import TITLE
-from width import HarnessError
+from width import Closes, HarnessError
 from wine_processes import LOADER, WineCrashed
 
 
@@ -44,11 +44,12 @@ def _decode(reply, *keys):
     return reply
 
 
-class Driver:
+class Driver(Closes):
     """scdriver.exe running in the session's prefix. A command answered with
     err raises DriverError; a driver that stops answering is killed and
     raises HarnessError (WineCrashed when Wine crashed). close() ends the
-    program too if it still runs."""
+    program too if it still runs. A command without a method of its own is
+    a method all the same: driver.hit(x, y) is driver.call("hit", x, y)."""
 
     def __init__(self, session, extra_env=None, ready_timeout=60):
         self.session = session
@@ -142,11 +143,10 @@ class Driver:
         if not self.session.drivers:
             wine_processes.kill(self.session.prefix, self.w.program)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    def __getattr__(self, command):
+        if command.startswith("_"):
+            raise AttributeError(command)
+        return lambda *args: self.call(command, *args)
 
     # -- the program
 
@@ -161,9 +161,6 @@ class Driver:
         if title is not None:
             self.find_window(title, 10000)
         return reply
-
-    def status(self):
-        return self.call("status")
 
     def wait_exit(self, ms=5000):
         return self._waiting("wait_exit", ms)
@@ -209,9 +206,6 @@ class Driver:
         reply["items"] = [from_hex(i) for i in reply["items"]]
         return reply
 
-    def focus(self):
-        return self.call("focus")
-
     def focused_id(self):
         return self.focus()["id"]
 
@@ -223,9 +217,6 @@ class Driver:
     def click(self, x, y, wait=True):
         return self.call("click", x, y, *([] if wait else ["nowait"]))
 
-    def move(self, x, y):
-        return self.call("move", x, y)
-
     def key(self, chord, wait=True):
         return self.call("key", chord, *([] if wait else ["nowait"]))
 
@@ -234,18 +225,6 @@ class Driver:
 
     def pick_keys(self, control, index):
         return self.call("pick_keys", control, index, bound_ms=self.w.bound_ms(10000))
-
-    def activate_other(self):
-        return self.call("activate_other")
-
-    def hit(self, x, y):
-        return self.call("hit", x, y)
-
-    def close_box(self):
-        return self.call("close_box")
-
-    def post_close(self):
-        return self.call("post_close")
 
     def responds(self, ms):
         return self._waiting("responds", ms)

@@ -8,7 +8,7 @@ import tempfile
 from pathlib import Path
 
 from program import ELAPSED, QUERY, STATION_TIME, texts_match
-from width import HarnessError, end_process, stationsim_exe, wait_until
+from width import Closes, HarnessError, end_process, stationsim_exe, wait_until
 
 
 class LogLine:
@@ -31,7 +31,7 @@ class LogLine:
         return sent[start + 1:start + 13]
 
 
-class Station:
+class Station(Closes):
     """A running stationsim in a session's folder and environment (TZ may be
     given); .path is the link to map a COM port to. args are its options."""
 
@@ -78,11 +78,7 @@ class Station:
         self._proc.stdout.close()
         return code
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+    close = stop
 
 
 def ask(driver, station, number):

@@ -48,14 +48,8 @@ LAYOUT = {
 }
 
 # With every port absent the probe ends on the first entry.
-TEXTS_AFTER_START = {
-    QUERY: QUERY_TEXT,
-    SYNC: SYNC_TEXT,
-    STATION_TIME: "",
-    ELAPSED: "",
-    PORTS: "COM1",
-    STATUS: NOT_AVAILABLE,
-}
+TEXTS_AFTER_START = {QUERY: QUERY_TEXT, SYNC: SYNC_TEXT, STATION_TIME: "", ELAPSED: "",
+                     PORTS: "COM1", STATUS: NOT_AVAILABLE}
 
 # Wine's Russian message boxes label the button with Cyrillic letters.
 OK_TEXTS = ("OK", "ОК")
@@ -161,15 +155,13 @@ class TestAfterStart:
 # ---------------------------------------------------------------- keyboard focus
 
 
-def test_tab_from_start_up_cycles_the_three_controls(program):
+@pytest.mark.parametrize("keys, seen", [
+    (["tab"] * 4 + ["shift+tab"] * 4, [QUERY, SYNC, PORTS, QUERY, PORTS, SYNC, QUERY, PORTS]),
+    (["shift+tab"] * 4, [PORTS, SYNC, QUERY, PORTS]),
+], ids=["tab", "shift-tab"])
+def test_tab_from_start_up_cycles_the_three_controls(program, keys, seen):
     assert program.focused_id() is None
-    assert focus_sequence(program, ["tab"] * 4) == [QUERY, SYNC, PORTS, QUERY]
-    assert focus_sequence(program, ["shift+tab"] * 4) == [PORTS, SYNC, QUERY, PORTS]
-
-
-def test_shift_tab_from_start_up_begins_at_the_port_list(program):
-    assert program.focused_id() is None
-    assert focus_sequence(program, ["shift+tab"] * 4) == [PORTS, SYNC, QUERY, PORTS]
+    assert focus_sequence(program, keys) == seen
 
 
 @pytest.mark.parametrize("keys, focused, come_back", [
