@@ -52,10 +52,8 @@ std::string HexText(const std::wstring& text, UINT codePage)
     int size = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), bytes.data(),
                                    int(bytes.size()), nullptr, nullptr);
     bytes.resize(std::size_t(size));
-    for (unsigned char c : bytes) {
-        hex += "0123456789abcdef"[c >> 4];
-        hex += "0123456789abcdef"[c & 15];
-    }
+    const char* digits = "0123456789abcdef";
+    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
     return Quote(hex);
 }
 
@@ -198,10 +196,6 @@ int main()
         std::string reply = Run(line);
         WriteLine(Failed() ? "err " + failure : "ok " + reply);
     }
-    // Whoever drove us is gone or done: leave no program behind.
-    if (ProgramRunning()) {
-        TerminateProcess(program.process.hProcess, 255);
-        WaitForSingleObject(program.process.hProcess, 5000);
-    }
+    Run("kill");  // whoever drove us is gone or done: leave no program behind
     return 0;
 }
