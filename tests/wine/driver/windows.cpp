@@ -158,8 +158,7 @@ POINT lastClickAt{-1000, -1000};
 
 }  // namespace
 
-// Moves the pointer to a screen point with an absolute move; true when it
-// got there.
+// Moves the pointer to a screen point; true when it got there.
 bool MovePointer(int x, int y)
 {
     long long width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
@@ -200,8 +199,7 @@ void PressKeys(const std::string& chord, bool wait)
     for (std::size_t at = 0, plus = 0; plus != std::string::npos; at = plus + 1) {
         plus = chord.find('+', at);
         std::string name = chord.substr(at, plus - at);
-        auto key = std::find_if(std::begin(KeyNames), std::end(KeyNames),
-                                [&name](const KeyName& k) { return name == k.name; });
+        auto key = std::ranges::find(KeyNames, name, &KeyName::name);
         if (key == std::end(KeyNames)) {
             Fail("unknown key " + name);
             return;
