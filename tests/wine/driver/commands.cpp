@@ -162,9 +162,8 @@ std::string FindWindowCommand(const Args& args)
 // window menu's Close item does, and settles -> {}.
 std::string PostClose(const Args&)
 {
-    HWND main = Main();
-    if (main == nullptr) return {};
-    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (Main() == nullptr) return {};
+    PostMessageW(program.main, WM_SYSCOMMAND, SC_CLOSE, 0);
     Settle(true);
     return "{}";
 }
@@ -174,8 +173,7 @@ std::string PostClose(const Args&)
 std::string Responds(const Args& args)
 {
     UINT ms = UINT(IntArg(args, 0));
-    DWORD_PTR result = 0;
-    bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, &result) != 0;
+    bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, nullptr) != 0;
     return Object({{"answered", Bool(answered)}});
 }
 
@@ -386,8 +384,7 @@ std::string ClickControl(const Args& args)
 {
     HWND control = Control(args);
     long long dx = IntArg(args, 1), dy = IntArg(args, 2);
-    if (Failed()) return {};
-    ClickCentre(ScreenRect(control), Wait(args), dx, dy);
+    if (!Failed()) ClickCentre(ScreenRect(control), Wait(args), dx, dy);
     return "{}";
 }
 
@@ -395,8 +392,7 @@ std::string ClickControl(const Args& args)
 std::string Click(const Args& args)
 {
     LONG x = LONG(IntArg(args, 0)), y = LONG(IntArg(args, 1));
-    if (Failed()) return {};
-    ClickCentre({x, y, x, y}, Wait(args));
+    if (!Failed()) ClickCentre({x, y, x, y}, Wait(args));
     return "{}";
 }
 
@@ -491,38 +487,38 @@ std::string MessageBoxPress(const Args& args)
 struct Command {
     const char* name;
     std::string (*run)(const Args&);
-    bool restOfLine;  // the second argument is the rest of the line, spaces and all
+    bool restOfLine = false;  // the second argument is the rest of the line, spaces and all
 };
 
 const Command Commands[] = {
-    {"ping", Ping, false},
+    {"ping", Ping},
     {"start", Start, true},
-    {"status", Status, false},
-    {"wait_exit", WaitExit, false},
-    {"kill", Kill, false},
-    {"quit", Quit, false},
-    {"find_window", FindWindowCommand, false},
-    {"post_close", PostClose, false},
-    {"responds", Responds, false},
-    {"window", WindowCommand, false},
-    {"children", Children, false},
-    {"text", TextCommand, false},
-    {"wtexts", WideTexts, false},
-    {"combo", Combo, false},
-    {"focus", Focus, false},
-    {"wait_text", WaitText, false},
-    {"font_check", FontCheck, false},
-    {"msgbox", MessageBoxCommand, false},
-    {"hit", Hit, false},
-    {"close_box", CloseBox, false},
-    {"click_control", ClickControl, false},
-    {"click", Click, false},
-    {"move", Move, false},
-    {"key", Key, false},
-    {"pick_mouse", PickMouse, false},
-    {"pick_keys", PickKeys, false},
-    {"activate_other", ActivateOther, false},
-    {"msgbox_press", MessageBoxPress, false},
+    {"status", Status},
+    {"wait_exit", WaitExit},
+    {"kill", Kill},
+    {"quit", Quit},
+    {"find_window", FindWindowCommand},
+    {"post_close", PostClose},
+    {"responds", Responds},
+    {"window", WindowCommand},
+    {"children", Children},
+    {"text", TextCommand},
+    {"wtexts", WideTexts},
+    {"combo", Combo},
+    {"focus", Focus},
+    {"wait_text", WaitText},
+    {"font_check", FontCheck},
+    {"msgbox", MessageBoxCommand},
+    {"hit", Hit},
+    {"close_box", CloseBox},
+    {"click_control", ClickControl},
+    {"click", Click},
+    {"move", Move},
+    {"key", Key},
+    {"pick_mouse", PickMouse},
+    {"pick_keys", PickKeys},
+    {"activate_other", ActivateOther},
+    {"msgbox_press", MessageBoxPress},
 };
 
 }  // namespace
