@@ -5,11 +5,102 @@
 #include "driver.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
+#include <utility>
 
 bool quitRequested = false;
 
 namespace {
+
+using Args = std::vector<std::string>;
+using Fields = std::vector<std::pair<const char*, std::string>>;
+
+// ---------------------------------------------------------------- arguments and replies
+
+std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251)
+{
+    std::wstring out(bytes.size(), L'\0');
+    int size = MultiByteToWideChar(codePage, 0, bytes.data(), int(bytes.size()), out.data(),
+                                   int(out.size()));
+    out.resize(std::size_t(size));
+    return out;
+}
+
+// A JSON string.
+std::string Quote(const std::string& ascii)
+{
+    std::string out = "\"";
+    for (unsigned char c : ascii) {
+        bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\u%04x", c);
+        out += escaped;
+    }
+    return out + "\"";
+}
+
+// A JSON string of the hex digits of a text's bytes in the code page.
+std::string HexText(const std::wstring& text, UINT codePage = 1251)
+{
+    std::string bytes(text.size() * 4, '\0'), hex;
+    int size = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), bytes.data(),
+                                   int(bytes.size()), nullptr, nullptr);
+    bytes.resize(std::size_t(size));
+    const char* digits = "0123456789abcdef";
+    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+    return Quote(hex);
+}
+
+std::string Bool(bool value)
+{
+    return value ? "true" : "false";
+}
+
+std::string List(const std::vector<std::string>& items)
+{
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
+    return "[" + out + "]";
+}
+
+std::string Object(const Fields& fields)
+{
+    std::string out;
+    for (const auto& [key, value] : fields)
+        out += (out.empty() ? "" : ",") + Quote(key) + ":" + value;
+    return "{" + out + "}";
+}
+
+std::string RectJson(const RECT& r)
+{
+    return List({std::to_string(r.left), std::to_string(r.top), std::to_string(r.right),
+                 std::to_string(r.bottom)});
+}
+
+long long IntArg(const Args& args, std::size_t i)
+{
+    char* end = nullptr;
+    long long value = i < args.size() ? std::strtoll(args[i].c_str(), &end, 0) : 0;
+    if (i >= args.size() || args[i].empty() || *end != '\0')
+        Fail("argument " + std::to_string(i + 1) + ": a number expected");
+    return value;
+}
+
+// A text given as hex of its cp1251 bytes, "-" when empty.
+std::wstring TextArg(const Args& args, std::size_t i)
+{
+    std::string hex = i < args.size() ? args[i] : "", bytes;
+    if (hex != "-" && (hex.empty() || hex.size() % 2 != 0 ||
+                       hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+        Fail("argument " + std::to_string(i + 1) + ": a text in hex expected");
+        return {};
+    }
+    for (std::size_t at = 0; hex != "-" && at < hex.size(); at += 2)
+        bytes += char(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return FromCodePage(bytes);
+}
 
 // The main window's child with the id in the first argument.
 HWND Control(const Args& args)
