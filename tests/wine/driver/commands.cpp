@@ -367,10 +367,9 @@ std::string WaitText(const Args& args)
     std::wstring before = TextArg(args, 1), now;
     long long ms = IntArg(args, 2);
     if (Failed()) return {};
-    bool changed = false;
+    bool changed = false, read = false;
     double at = 0;
     for (double began = NowMs();; Pump(2)) {
-        bool read = false;
         now = WindowText(control, &read);
         at = NowMs();
         changed = read && now != before;
