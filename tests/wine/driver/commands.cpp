@@ -5,11 +5,102 @@
 #include "driver.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
+#include <utility>
 
 bool quitRequested = false;
 
 namespace {
+
+using Args = std::vector<std::string>;
+using Fields = std::vector<std::pair<const char*, std::string>>;
+
+// ---------------------------------------------------------------- arguments and replies
+
+std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251)
+{
+    std::wstring out(bytes.size(), L'\0');
+    int size = MultiByteToWideChar(codePage, 0, bytes.data(), int(bytes.size()), out.data(),
+                                   int(out.size()));
+    out.resize(std::size_t(size));
+    return out;
+}
+
+// A JSON string.
+std::string Quote(const std::string& ascii)
+{
+    std::string out = "\"";
+    for (unsigned char c : ascii) {
+        bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\u%04x", c);
+        out += escaped;
+    }
+    return out + "\"";
+}
+
+// A JSON string of the hex digits of a text's bytes in the code page.
+std::string HexText(const std::wstring& text, UINT codePage = 1251)
+{
+    std::string bytes(text.size() * 4, '\0'), hex;
+    int size = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), bytes.data(),
+                                   int(bytes.size()), nullptr, nullptr);
+    bytes.resize(std::size_t(size));
+    const char* digits = "0123456789abcdef";
+    for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+    return Quote(hex);
+}
+
+std::string Bool(bool value)
+{
+    return value ? "true" : "false";
+}
+
+std::string List(const std::vector<std::string>& items)
+{
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
+    return "[" + out + "]";
+}
+
+std::string Object(const Fields& fields)
+{
+    std::string out;
+    for (const auto& [key, value] : fields)
+        out += (out.empty() ? "" : ",") + Quote(key) + ":" + value;
+    return "{" + out + "}";
+}
+
+std::string RectJson(const RECT& r)
+{
+    return List({std::to_string(r.left), std::to_string(r.top), std::to_string(r.right),
+                 std::to_string(r.bottom)});
+}
+
+long long IntArg(const Args& args, std::size_t i)
+{
+    char* end = nullptr;
+    long long value = i < args.size() ? std::strtoll(args[i].c_str(), &end, 0) : 0;
+    if (i >= args.size() || args[i].empty() || *end != '\0')
+        Fail("argument " + std::to_string(i + 1) + ": a number expected");
+    return value;
+}
+
+// A text given as hex of its cp1251 bytes, "-" when empty.
+std::wstring TextArg(const Args& args, std::size_t i)
+{
+    std::string hex = i < args.size() ? args[i] : "", bytes;
+    if (hex != "-" && (hex.empty() || hex.size() % 2 != 0 ||
+                       hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+        Fail("argument " + std::to_string(i + 1) + ": a text in hex expected");
+        return {};
+    }
+    for (std::size_t at = 0; hex != "-" && at < hex.size(); at += 2)
+        bytes += char(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return FromCodePage(bytes);
+}
 
 // The main window's child with the id in the first argument.
 HWND Control(const Args& args)
@@ -162,9 +253,8 @@ std::string FindWindowCommand(const Args& args)
 // window menu's Close item does, and settles -> {}.
 std::string PostClose(const Args&)
 {
-    HWND main = Main();
-    if (main == nullptr) return {};
-    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (Main() == nullptr) return {};
+    PostMessageW(program.main, WM_SYSCOMMAND, SC_CLOSE, 0);
     Settle(true);
     return "{}";
 }
@@ -174,8 +264,7 @@ std::string PostClose(const Args&)
 std::string Responds(const Args& args)
 {
     UINT ms = UINT(IntArg(args, 0));
-    DWORD_PTR result = 0;
-    bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, &result) != 0;
+    bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, nullptr) != 0;
     return Object({{"answered", Bool(answered)}});
 }
 
@@ -278,10 +367,9 @@ std::string WaitText(const Args& args)
     std::wstring before = TextArg(args, 1), now;
     long long ms = IntArg(args, 2);
     if (Failed()) return {};
-    bool changed = false;
+    bool changed = false, read = false;
     double at = 0;
     for (double began = NowMs();; Pump(2)) {
-        bool read = false;
         now = WindowText(control, &read);
         at = NowMs();
         changed = read && now != before;
@@ -386,8 +474,7 @@ std::string ClickControl(const Args& args)
 {
     HWND control = Control(args);
     long long dx = IntArg(args, 1), dy = IntArg(args, 2);
-    if (Failed()) return {};
-    ClickCentre(ScreenRect(control), Wait(args), dx, dy);
+    if (!Failed()) ClickCentre(ScreenRect(control), Wait(args), dx, dy);
     return "{}";
 }
 
@@ -395,8 +482,7 @@ std::string ClickControl(const Args& args)
 std::string Click(const Args& args)
 {
     LONG x = LONG(IntArg(args, 0)), y = LONG(IntArg(args, 1));
-    if (Failed()) return {};
-    ClickCentre({x, y, x, y}, Wait(args));
+    if (!Failed()) ClickCentre({x, y, x, y}, Wait(args));
     return "{}";
 }
 
@@ -491,38 +577,38 @@ std::string MessageBoxPress(const Args& args)
 struct Command {
     const char* name;
     std::string (*run)(const Args&);
-    bool restOfLine;  // the second argument is the rest of the line, spaces and all
+    bool restOfLine = false;  // the second argument is the rest of the line, spaces and all
 };
 
 const Command Commands[] = {
-    {"ping", Ping, false},
+    {"ping", Ping},
     {"start", Start, true},
-    {"status", Status, false},
-    {"wait_exit", WaitExit, false},
-    {"kill", Kill, false},
-    {"quit", Quit, false},
-    {"find_window", FindWindowCommand, false},
-    {"post_close", PostClose, false},
-    {"responds", Responds, false},
-    {"window", WindowCommand, false},
-    {"children", Children, false},
-    {"text", TextCommand, false},
-    {"wtexts", WideTexts, false},
-    {"combo", Combo, false},
-    {"focus", Focus, false},
-    {"wait_text", WaitText, false},
-    {"font_check", FontCheck, false},
-    {"msgbox", MessageBoxCommand, false},
-    {"hit", Hit, false},
-    {"close_box", CloseBox, false},
-    {"click_control", ClickControl, false},
-    {"click", Click, false},
-    {"move", Move, false},
-    {"key", Key, false},
-    {"pick_mouse", PickMouse, false},
-    {"pick_keys", PickKeys, false},
-    {"activate_other", ActivateOther, false},
-    {"msgbox_press", MessageBoxPress, false},
+    {"status", Status},
+    {"wait_exit", WaitExit},
+    {"kill", Kill},
+    {"quit", Quit},
+    {"find_window", FindWindowCommand},
+    {"post_close", PostClose},
+    {"responds", Responds},
+    {"window", WindowCommand},
+    {"children", Children},
+    {"text", TextCommand},
+    {"wtexts", WideTexts},
+    {"combo", Combo},
+    {"focus", Focus},
+    {"wait_text", WaitText},
+    {"font_check", FontCheck},
+    {"msgbox", MessageBoxCommand},
+    {"hit", Hit},
+    {"close_box", CloseBox},
+    {"click_control", ClickControl},
+    {"click", Click},
+    {"move", Move},
+    {"key", Key},
+    {"pick_mouse", PickMouse},
+    {"pick_keys", PickKeys},
+    {"activate_other", ActivateOther},
+    {"msgbox_press", MessageBoxPress},
 };
 
 }  // namespace

@@ -11,11 +11,7 @@
 #include <windows.h>
 
 #include <string>
-#include <utility>
 #include <vector>
-
-using Args = std::vector<std::string>;
-using Fields = std::vector<std::pair<const char*, std::string>>;
 
 // ---------------------------------------------------------------- main.cpp
 
@@ -25,17 +21,6 @@ using Fields = std::vector<std::pair<const char*, std::string>>;
 // can end with return Fail(...).
 std::string Fail(const std::string& reason);
 bool Failed();
-
-std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251);
-std::string Quote(const std::string& ascii);                          // a JSON string
-std::string HexText(const std::wstring& text, UINT codePage = 1251);  // JSON string of hex
-std::string Bool(bool value);
-std::string RectJson(const RECT& r);
-std::string List(const std::vector<std::string>& items);
-std::string Object(const Fields& fields);
-
-long long IntArg(const Args& args, std::size_t i);
-std::wstring TextArg(const Args& args, std::size_t i);
 
 double NowMs();
 bool Pump(double ms, HANDLE until = nullptr);  // pumps messages; true once `until` is signalled

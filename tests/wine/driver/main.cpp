@@ -1,12 +1,9 @@
-// The line protocol: texts and JSON, arguments, pumping the driver's own
-// messages, and the main loop that reads command lines and answers them.
+// The line protocol: failures, pumping the driver's own messages, and the
+// main loop that reads command lines and answers them.
 
 #include "driver.h"
 
 #include <commctrl.h>
-
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 std::string failure;  // of the command under way
@@ -21,93 +18,6 @@ std::string Fail(const std::string& reason)
 bool Failed()
 {
     return !failure.empty();
-}
-
-// ---------------------------------------------------------------- texts and JSON
-
-std::wstring FromCodePage(const std::string& bytes, UINT codePage)
-{
-    std::wstring out(bytes.size(), L'\0');
-    int size = MultiByteToWideChar(codePage, 0, bytes.data(), int(bytes.size()), out.data(),
-                                   int(out.size()));
-    out.resize(std::size_t(size));
-    return out;
-}
-
-std::string Quote(const std::string& ascii)
-{
-    std::string out = "\"";
-    for (unsigned char c : ascii) {
-        bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\u%04x", c);
-        out += escaped;
-    }
-    return out + "\"";
-}
-
-std::string HexText(const std::wstring& text, UINT codePage)
-{
-    std::string bytes(text.size() * 4, '\0'), hex;
-    int size = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), bytes.data(),
-                                   int(bytes.size()), nullptr, nullptr);
-    bytes.resize(std::size_t(size));
-    for (unsigned char c : bytes) {
-        hex += "0123456789abcdef"[c >> 4];
-        hex += "0123456789abcdef"[c & 15];
-    }
-    return Quote(hex);
-}
-
-std::string Bool(bool value)
-{
-    return value ? "true" : "false";
-}
-
-std::string RectJson(const RECT& r)
-{
-    return List({std::to_string(r.left), std::to_string(r.top), std::to_string(r.right),
-                 std::to_string(r.bottom)});
-}
-
-std::string List(const std::vector<std::string>& items)
-{
-    std::string out;
-    for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
-    return "[" + out + "]";
-}
-
-std::string Object(const Fields& fields)
-{
-    std::string out;
-    for (const auto& [key, value] : fields)
-        out += (out.empty() ? "" : ",") + Quote(key) + ":" + value;
-    return "{" + out + "}";
-}
-
-// ---------------------------------------------------------------- arguments
-
-long long IntArg(const Args& args, std::size_t i)
-{
-    char* end = nullptr;
-    long long value = i < args.size() ? std::strtoll(args[i].c_str(), &end, 0) : 0;
-    if (i >= args.size() || args[i].empty() || *end != '\0')
-        Fail("argument " + std::to_string(i + 1) + ": a number expected");
-    return value;
-}
-
-// A text given as hex of its cp1251 bytes, "-" when empty.
-std::wstring TextArg(const Args& args, std::size_t i)
-{
-    std::string hex = i < args.size() ? args[i] : "", bytes;
-    if (hex != "-" && (hex.empty() || hex.size() % 2 != 0 ||
-                       hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
-        Fail("argument " + std::to_string(i + 1) + ": a text in hex expected");
-        return {};
-    }
-    for (std::size_t at = 0; hex != "-" && at < hex.size(); at += 2)
-        bytes += char(std::stoi(hex.substr(at, 2), nullptr, 16));
-    return FromCodePage(bytes);
 }
 
 // ---------------------------------------------------------------- time and messages
@@ -198,10 +108,6 @@ int main()
         std::string reply = Run(line);
         WriteLine(Failed() ? "err " + failure : "ok " + reply);
     }
-    // Whoever drove us is gone or done: leave no program behind.
-    if (ProgramRunning()) {
-        TerminateProcess(program.process.hProcess, 255);
-        WaitForSingleObject(program.process.hProcess, 5000);
-    }
+    Run("kill");  // whoever drove us is gone or done: leave no program behind
     return 0;
 }

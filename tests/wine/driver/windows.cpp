@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cwchar>
 #include <iterator>
 
 Program program;
@@ -57,8 +56,7 @@ std::wstring ComboItem(HWND combo, LRESULT index)
 {
     std::wstring item(std::size_t(Send(combo, CB_GETLBTEXTLEN, WPARAM(index), 0)) + 1, L'\0');
     Send(combo, CB_GETLBTEXT, WPARAM(index), LPARAM(item.data()));
-    item.resize(wcslen(item.c_str()));
-    return item;
+    return item.c_str();  // without the terminating NUL
 }
 
 std::string ClassName(HWND window)
@@ -127,19 +125,10 @@ HWND OwnWindow(DWORD exStyle, DWORD style, int x, int y, int width, int height)
 
 namespace {
 
-void SendOne(INPUT event)
+void SendMouse(DWORD flags, LONG dx = 0, LONG dy = 0)
 {
+    INPUT event{INPUT_MOUSE, {{dx, dy, 0, flags, 0, 0}}};
     if (SendInput(1, &event, sizeof event) != 1) Fail("SendInput failed");
-}
-
-INPUT MouseEvent(DWORD flags, LONG dx = 0, LONG dy = 0)
-{
-    INPUT event{};
-    event.type = INPUT_MOUSE;
-    event.mi.dx = dx;
-    event.mi.dy = dy;
-    event.mi.dwFlags = flags;
-    return event;
 }
 
 struct KeyName {
@@ -154,14 +143,12 @@ const KeyName KeyNames[] = {
     {"f4", VK_F4, false},         {"shift", VK_SHIFT, false}, {"alt", VK_MENU, false},
 };
 
-INPUT KeyEvent(const KeyName& key, bool up)
+void SendKey(const KeyName& key, bool up)
 {
-    INPUT event{};
-    event.type = INPUT_KEYBOARD;
-    event.ki.wVk = key.key;
-    event.ki.wScan = WORD(MapVirtualKeyW(key.key, MAPVK_VK_TO_VSC));
-    event.ki.dwFlags = (key.extended ? KEYEVENTF_EXTENDEDKEY : 0) | (up ? KEYEVENTF_KEYUP : 0);
-    return event;
+    DWORD flags = (key.extended ? KEYEVENTF_EXTENDEDKEY : 0) | (up ? KEYEVENTF_KEYUP : 0);
+    INPUT event{INPUT_KEYBOARD, {}};
+    event.ki = {key.key, WORD(MapVirtualKeyW(key.key, MAPVK_VK_TO_VSC)), flags, 0, 0};
+    if (SendInput(1, &event, sizeof event) != 1) Fail("SendInput failed");
 }
 
 // Where and when the last click ended: a click close to it in place and
@@ -171,14 +158,12 @@ POINT lastClickAt{-1000, -1000};
 
 }  // namespace
 
-// Moves the pointer to a screen point with an absolute move; true when it
-// got there.
+// Moves the pointer to a screen point; true when it got there.
 bool MovePointer(int x, int y)
 {
     long long width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    SendOne(MouseEvent(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE,
-                       LONG((x * 65536LL + width - 1) / width),
-                       LONG((y * 65536LL + height - 1) / height)));
+    SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, LONG((x * 65536LL + width - 1) / width),
+              LONG((y * 65536LL + height - 1) / height));
     Pump(10);
     POINT at{};
     GetCursorPos(&at);
@@ -198,9 +183,9 @@ void ClickCentre(const RECT& r, bool wait, long long dx, long long dy)
         Fail("pointer did not reach " + std::to_string(x) + "," + std::to_string(y));
         return;
     }
-    SendOne(MouseEvent(MOUSEEVENTF_LEFTDOWN));
+    SendMouse(MOUSEEVENTF_LEFTDOWN);
     Pump(30);
-    SendOne(MouseEvent(MOUSEEVENTF_LEFTUP));
+    SendMouse(MOUSEEVENTF_LEFTUP);
     program.lastInputMs = lastClickMs = NowMs();
     lastClickAt = POINT{x, y};
     Settle(wait);
@@ -214,8 +199,7 @@ void PressKeys(const std::string& chord, bool wait)
     for (std::size_t at = 0, plus = 0; plus != std::string::npos; at = plus + 1) {
         plus = chord.find('+', at);
         std::string name = chord.substr(at, plus - at);
-        auto key = std::find_if(std::begin(KeyNames), std::end(KeyNames),
-                                [&name](const KeyName& k) { return name == k.name; });
+        auto key = std::ranges::find(KeyNames, name, &KeyName::name);
         if (key == std::end(KeyNames)) {
             Fail("unknown key " + name);
             return;
@@ -223,11 +207,11 @@ void PressKeys(const std::string& chord, bool wait)
         keys.push_back(key);
     }
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        SendOne(KeyEvent(*keys[i], false));
+        SendKey(*keys[i], false);
         Pump(i + 1 < keys.size() ? 5 : 15);
     }
     for (std::size_t i = keys.size(); i-- > 0;) {
-        SendOne(KeyEvent(*keys[i], true));
+        SendKey(*keys[i], true);
         if (i > 0) Pump(5);
     }
     program.lastInputMs = NowMs();
