@@ -29,7 +29,6 @@ protected:
     void SetUp() override
     {
         fake::Reset();
-        CloseAllPorts();
         state.devices["COM4"] = true;
         ASSERT_NE(OpenPort(StationPort, "COM4", 1200, 0, 8, 1.0, 0, 256, 256), 0);
         SetControlText(StationTimeLabel, "old time");

@@ -25,7 +25,6 @@ protected:
     void SetUp() override
     {
         fake::Reset();
-        CloseAllPorts();
     }
     static void StartUp(std::map<std::string, bool> devices)
     {
