@@ -163,9 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     state.devices["COM1"] = true;
-    const LineSettings& line = StationLineSettings;
-    REQUIRE(OpenPort(StationPort, "COM1", line.baudRate, line.parity, line.dataBits, line.stopBits,
-                     line.handshake, line.inputQueue, line.outputQueue) != 0);
+    REQUIRE(OpenPort(StationPort, "COM1", 1200, 0, 8, 1.0, 0, 256, 256) != 0);
     SetControlText(StationTimeLabel, Untouched);
     SetControlText(ElapsedLabel, Untouched);
     state.textChanges.clear();
