@@ -130,18 +130,15 @@ def main():
     print(f"stationclock.exe under Wine, median of {RUNS} runs each")
     print(f"{'figure':<44}{'measured':>12}{'limit':>12}{'ratio':>8}")
     query, line, query_cpu = rows["query"]
-    print(f"{'query: click to both labels shown':<44}{query:>10.1f}ms{line:>10.1f}ms"
-          f"{query / line:>8.2f}")
     sync, limit, sync_cpu = rows["sync"]
-    print(f"{'sync: click to the last byte received':<44}{sync:>10.1f}ms{limit:>10.1f}ms"
-          f"{sync / limit:>8.2f}")
-    paced = rows["paced"]
-    print(f"{'  of which: command byte to the last byte':<44}{paced:>10.1f}ms{limit:>10.1f}ms"
-          f"{paced / limit:>8.2f}")
-    for name, value in (("start-up, all 20 ports absent", absent_ms),
-                        ("start-up, station on COM20", com20_ms),
-                        ("start-up, station on COM1", com1_ms)):
-        print(f"{name:<44}{value:>10.1f}ms{minimal_ms:>10.1f}ms{value / minimal_ms:>8.2f}")
+    for name, value, against in (
+            ("query: click to both labels shown", query, line),
+            ("sync: click to the last byte received", sync, limit),
+            ("  of which: command byte to the last byte", rows["paced"], limit),
+            ("start-up, all 20 ports absent", absent_ms, minimal_ms),
+            ("start-up, station on COM20", com20_ms, minimal_ms),
+            ("start-up, station on COM1", com1_ms, minimal_ms)):
+        print(f"{name:<44}{value:>10.1f}ms{against:>10.1f}ms{value / against:>8.2f}")
     print(f"{'  (limit: a minimal Win32 program starting)':<44}")
     print(f"{'processor time of one query':<44}{query_cpu:>10.1f}ms")
     print(f"{'processor time of one sync':<44}{sync_cpu:>10.1f}ms")

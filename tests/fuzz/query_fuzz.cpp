@@ -9,6 +9,7 @@
 //   rest   pairs (delay, byte) of the station's stream; a delay below F0 is
 //          in ms, F0..FE is 1..15 s, FF means this and every later byte
 //          never arrives.
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -63,11 +64,6 @@ class Input {
     std::size_t at_ = 0;
 };
 
-std::int32_t Fold(std::int32_t value, std::int32_t low, std::uint32_t range)
-{
-    return low + std::int32_t(std::uint32_t(value) % range);
-}
-
 std::uint64_t DelayMs(std::uint8_t code)
 {
     if (code < 0xF0) return code;
@@ -88,22 +84,15 @@ class Matcher {
         return true;
     }
 
+    // from_chars takes no plus sign and fails on overflow; leading zeros and -0 are refused here.
     bool Number(std::int64_t& value)
     {
-        bool negative = at_ < text_.size() && text_[at_] == '-';
-        std::size_t start = at_ + (negative ? 1 : 0);
-        std::size_t end = start;
-        while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9') ++end;
-        std::size_t digits = end - start;
-        if (digits == 0 || digits > 19) return false;
-        if (text_[start] == '0' && (digits > 1 || negative)) return false;
-        std::uint64_t magnitude = 0;
-        for (std::size_t i = start; i < end; ++i)
-            magnitude = magnitude * 10 + unsigned(text_[i] - '0');
-        if (magnitude > (negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1))
+        const char* start = text_.c_str() + at_;
+        auto [end, error] = std::from_chars(start, text_.c_str() + text_.size(), value);
+        const char* digits = start + (*start == '-' ? 1 : 0);
+        if (error != std::errc() || (*digits == '0' && (end - digits > 1 || digits != start)))
             return false;
-        value = negative ? std::int64_t(0 - magnitude) : std::int64_t(magnitude);
-        at_ = end;
+        at_ = std::size_t(end - text_.c_str());
         return true;
     }
 
@@ -146,14 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t flags = input.Byte();
     std::int32_t clock[6];
     for (std::int32_t& field : clock) field = std::int32_t(input.Word(4));
-    if (flags & 1) {
-        clock[0] = Fold(clock[0], 1970, 69);
-        clock[1] = Fold(clock[1], 1, 12);
-        clock[2] = Fold(clock[2], 1, 31);
-        clock[3] = Fold(clock[3], 0, 24);
-        clock[4] = Fold(clock[4], 0, 60);
-        clock[5] = Fold(clock[5], 0, 60);
-    }
+    const std::int32_t low[6] = {1970, 1, 1, 0, 0, 0};
+    const std::uint32_t range[6] = {69, 12, 31, 24, 60, 60};
+    for (int i = 0; (flags & 1) && i < 6; ++i)
+        clock[i] = low[i] + std::int32_t(std::uint32_t(clock[i]) % range[i]);
     state.localClock = {clock[0], clock[1], clock[2], clock[3], clock[4], clock[5]};
 
     if (flags & 8) state.nowMs = (std::uint64_t{1} << 32) - 3000;
@@ -178,9 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     state.devices["COM1"] = true;
-    const LineSettings& line = StationLineSettings;
-    REQUIRE(OpenPort(StationPort, "COM1", line.baudRate, line.parity, line.dataBits, line.stopBits,
-                     line.handshake, line.inputQueue, line.outputQueue) != 0);
+    REQUIRE(OpenPort(StationPort, "COM1", 1200, 0, 8, 1.0, 0, 256, 256) != 0);
     SetControlText(StationTimeLabel, Untouched);
     SetControlText(ElapsedLabel, Untouched);
     state.textChanges.clear();

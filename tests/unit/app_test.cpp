@@ -29,22 +29,16 @@ void Post(std::int32_t number, std::function<void()> effect = [] {})
     });
 }
 
-// Drains events left in the queue by a test so that the next one starts empty.
-void DrainQueue()
-{
-    state.messageScript.clear();
-    while (WaitEvent() != CloseEvent || state.fetches == 0) {
-    }
-    state.fetches = 0;
-}
-
 class EventSource : public ::testing::Test {
 protected:
+    // Drains the events an earlier test left queued, up to the first fetch:
+    // the empty script's close.
     void SetUp() override
     {
         fake::Reset();
-        state.fetches = 1;
-        DrainQueue();
+        while (WaitEvent() != CloseEvent || state.fetches == 0) {
+        }
+        state.fetches = 0;
     }
 };
 

@@ -33,14 +33,10 @@ std::array<Integer, 6> Widened(const Fields& f)
 
 const std::array<Integer, 6> NoFields{0, 0, 0, 0, 0, 0};
 
-bool IsLeap(int year)
-{
-    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
 int MonthLength(int year, int month)
 {
-    if (month == 2) return IsLeap(year) ? 29 : 28;
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (month == 2) return leap ? 29 : 28;
     return month == 4 || month == 6 || month == 9 || month == 11 ? 30 : 31;
 }
 
@@ -104,9 +100,8 @@ TEST(Calendar, NegativeCountsHaveNoFields)
 
 TEST(Calendar, IgnoresTheTimeZone)
 {
-    const char* saved = std::getenv("TZ");
     std::optional<std::string> previous;
-    if (saved != nullptr) previous = saved;
+    if (const char* saved = std::getenv("TZ")) previous = saved;
 
     fake::Reset();
     fake::state.localClock = {2013, 7, 1, 12, 0, 0};

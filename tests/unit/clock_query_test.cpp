@@ -29,7 +29,6 @@ protected:
     void SetUp() override
     {
         fake::Reset();
-        CloseAllPorts();
         state.devices["COM4"] = true;
         ASSERT_NE(OpenPort(StationPort, "COM4", 1200, 0, 8, 1.0, 0, 256, 256), 0);
         SetControlText(StationTimeLabel, "old time");
@@ -45,14 +44,6 @@ protected:
         reply.insert(reply.end(), after.begin(), after.end());
         state.stationReply = reply;
     }
-    static std::string TimeText()
-    {
-        return state.controls[StationTimeLabel].text;
-    }
-    static std::string ElapsedLabelText()
-    {
-        return state.controls[ElapsedLabel].text;
-    }
     static std::uint64_t CommandSentAt()
     {
         return state.written.empty() ? 0 : state.written.back().atMs;
@@ -65,8 +56,8 @@ protected:
     // The labels keep their texts; the query ended minMs to maxMs after fromMs.
     static void ExpectGaveUp(std::uint64_t fromMs, std::uint64_t minMs, std::uint64_t maxMs)
     {
-        EXPECT_EQ(TimeText(), "old time");
-        EXPECT_EQ(ElapsedLabelText(), "old elapsed");
+        EXPECT_EQ(GetControlText(StationTimeLabel), "old time");
+        EXPECT_EQ(GetControlText(ElapsedLabel), "old elapsed");
         EXPECT_TRUE(state.textChanges.empty());
         EXPECT_GE(state.nowMs - fromMs, minMs);
         EXPECT_LE(state.nowMs - fromMs, maxMs);
@@ -82,8 +73,8 @@ TEST_F(ClockQuery, ShowsStationTimeDeltaAndElapsedExactly)
     StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13});
     RunClockQuery();
     EXPECT_EQ(fake::WrittenBytes(), Bytes{100});
-    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
-    EXPECT_EQ(ElapsedLabelText(), Elapsed + "2" + Days + "200000" + Seconds);
+    EXPECT_EQ(GetControlText(StationTimeLabel), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(GetControlText(ElapsedLabel), Elapsed + "2" + Days + "200000" + Seconds);
     EXPECT_EQ(state.clockReadings, 1);
     EXPECT_EQ(state.blockingReads, 0);
     // Both labels are set, the station time first.
@@ -97,15 +88,16 @@ TEST_F(ClockQuery, NumbersHaveNoLeadingZerosAndBytesAreSigned)
     StationAnswers({9, 5, 3, 5, 1, 7, 200, 0x7F, 0x80, 0xFF, 1, 7});
     RunClockQuery();
     // Station 2 s behind the clock: Delta 0.
-    EXPECT_EQ(TimeText(), "9:5:3   Delta 0c. 5/1/207");
+    EXPECT_EQ(GetControlText(StationTimeLabel), "9:5:3   Delta 0c. 5/1/207");
     // The second timestamp is invalid: elapsed is PC time + 1.
     std::int64_t pc = 1167987903;  // 2007-01-05 09:05:03
-    EXPECT_EQ(ElapsedLabelText(), Elapsed + std::to_string((pc + 1) / 86400) + Days +
-                                      std::to_string(pc + 1) + Seconds);
+    EXPECT_EQ(GetControlText(ElapsedLabel),
+              Elapsed + std::to_string((pc + 1) / 86400) + Days + std::to_string(pc + 1) + Seconds);
 
     StationAnswers({200, 0x7F, 0x80, 0xFF, 13, 91, 0, 0, 0, 1, 1, 7});
     RunClockQuery();
-    EXPECT_EQ(TimeText(), "-56:127:-128   Delta " + std::to_string(pc + 1) + "c. -1/13/2091");
+    EXPECT_EQ(GetControlText(StationTimeLabel),
+              "-56:127:-128   Delta " + std::to_string(pc + 1) + "c. -1/13/2091");
 }
 
 TEST_F(ClockQuery, ElapsedDaysAreTruncatedTowardZero)
@@ -113,10 +105,10 @@ TEST_F(ClockQuery, ElapsedDaysAreTruncatedTowardZero)
     state.localClock = {2013, 1, 10, 0, 0, 2};  // PC time 2013-01-10 00:00:00
     StationAnswers({0, 0, 0, 10, 1, 13, 13, 53, 20, 10, 1, 13});  // +50000 s
     RunClockQuery();
-    EXPECT_EQ(ElapsedLabelText(), Elapsed + "0" + Days + "-50000" + Seconds);
+    EXPECT_EQ(GetControlText(ElapsedLabel), Elapsed + "0" + Days + "-50000" + Seconds);
     StationAnswers({0, 0, 0, 10, 1, 13, 3, 46, 40, 11, 1, 13});  // +100000 s
     RunClockQuery();
-    EXPECT_EQ(ElapsedLabelText(), Elapsed + "-1" + Days + "-100000" + Seconds);
+    EXPECT_EQ(GetControlText(ElapsedLabel), Elapsed + "-1" + Days + "-100000" + Seconds);
 }
 
 TEST_F(ClockQuery, ComputerClockPastTheRangeCountsAsMinusThree)
@@ -124,7 +116,7 @@ TEST_F(ClockQuery, ComputerClockPastTheRangeCountsAsMinusThree)
     state.localClock = {2039, 6, 1, 0, 0, 0};
     StationAnswers({0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 1, 0});  // 2000-01-01 twice
     RunClockQuery();
-    EXPECT_EQ(TimeText(), "0:0:0   Delta -946684803c. 1/1/200");
+    EXPECT_EQ(GetControlText(StationTimeLabel), "0:0:0   Delta -946684803c. 1/1/200");
 }
 
 TEST_F(ClockQuery, SkipsBytesBeforeTheStartAndLeavesTrailingBytesForTheNextFlush)
@@ -134,7 +126,7 @@ TEST_F(ClockQuery, SkipsBytesBeforeTheStartAndLeavesTrailingBytesForTheNextFlush
     StationAnswers({14, 5, 9, 3, 11, 13, 6, 32, 31, 1, 11, 13}, {7, 200}, {1, 2, 3});
     state.replyByteMs = 100;
     RunClockQuery();
-    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(GetControlText(StationTimeLabel), "14:5:9   Delta 42c. 3/11/2013");
     EXPECT_EQ(state.blockingReads, 0);
 
     // The trailing bytes arrive after the frame and are flushed before the
@@ -159,7 +151,7 @@ TEST_F(ClockQuery, StaleInputIsFlushedBeforeTheCommandForAtMostTwoSeconds)
     RunClockQuery();
     ASSERT_EQ(fake::WrittenBytes(), Bytes{100});
     EXPECT_LE(state.written[0].atMs - start, 10u);
-    EXPECT_EQ(TimeText(), "14:5:9   Delta 42c. 3/11/2013");
+    EXPECT_EQ(GetControlText(StationTimeLabel), "14:5:9   Delta 42c. 3/11/2013");
     EXPECT_EQ(state.blockingReads, 0);
 
     // A station that keeps sending: the command goes out 2000 ms after the
@@ -182,7 +174,7 @@ TEST_F(ClockQuery, SlowStationWithinTheLimitsIsAnswered)
     state.replyDelayMs = 4800;
     state.replyByteMs = 100;
     RunClockQuery();
-    EXPECT_EQ(TimeText().substr(0, 6), "1:2:3 ");
+    EXPECT_EQ(GetControlText(StationTimeLabel).substr(0, 6), "1:2:3 ");
 
     // Two bytes, then a pause longer than the frame's 2000 ms: the frame's
     // time starts with its third byte and the last comes 1900 ms after it.
@@ -192,7 +184,7 @@ TEST_F(ClockQuery, SlowStationWithinTheLimitsIsAnswered)
     fake::Arrive({91, 4}, 20, 0);
     fake::Arrive({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 3000, 190);
     RunClockQuery();
-    EXPECT_EQ(TimeText().substr(0, 6), "4:5:6 ");
+    EXPECT_EQ(GetControlText(StationTimeLabel).substr(0, 6), "4:5:6 ");
 }
 
 TEST_F(ClockQuery, GivesUpOnAStationThatNeverOrOnlyPartlyAnswers)

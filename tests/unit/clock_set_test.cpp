@@ -15,7 +15,6 @@ protected:
     void SetUp() override
     {
         fake::Reset();
-        CloseAllPorts();
         state.devices["COM2"] = true;
         ASSERT_NE(OpenPort(StationPort, "COM2", 1200, 0, 8, 1.0, 0, 256, 256), 0);
     }

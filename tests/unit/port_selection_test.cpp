@@ -25,7 +25,6 @@ protected:
     void SetUp() override
     {
         fake::Reset();
-        CloseAllPorts();
     }
     static void StartUp(std::map<std::string, bool> devices)
     {
@@ -38,10 +37,6 @@ protected:
     {
         SelectItem(PortCombo, entry);
         OpenSelectedPort();
-    }
-    static std::string Status()
-    {
-        return state.controls[StatusLabel].text;
     }
 };
 
@@ -56,7 +51,7 @@ TEST_F(PortSelection, NoPortsAtAllLeavesComOneSelectedAndBothButtonsWarn)
     StartUp({});
     EXPECT_EQ(state.openAttempts, Names(1, 20));
     EXPECT_EQ(GetControlText(PortCombo), "COM1");
-    EXPECT_EQ(Status(), "not available");
+    EXPECT_EQ(GetControlText(StatusLabel), "not available");
     EXPECT_FALSE(IsPortOpen(StationPort));
 
     state.textChanges.clear();
@@ -84,7 +79,7 @@ TEST_F(PortSelection, ProbeStopsAtTheFirstPortThatOpens)
     StartUp({{"COM7", true}, {"COM9", true}});
     EXPECT_EQ(state.openAttempts, Names(1, 7));
     EXPECT_EQ(GetControlText(PortCombo), "COM7");
-    EXPECT_EQ(Status(), "READY");
+    EXPECT_EQ(GetControlText(StatusLabel), "READY");
     EXPECT_EQ(state.openDevice, "COM7");
     // 1200 baud, no parity, 8 data bits, one stop bit, no handshake, queues of 256.
     EXPECT_EQ(state.lineSettings, (std::vector<double>{1200, 0, 8, 1.0, 0, 256, 256}));
@@ -101,7 +96,7 @@ TEST_F(PortSelection, TwoDigitPortIsFoundLikeAnyOther)
 {
     StartUp({{"COM15", true}});
     EXPECT_EQ(state.controls[PortCombo].selected, 14);
-    EXPECT_EQ(Status(), "READY");
+    EXPECT_EQ(GetControlText(StatusLabel), "READY");
 }
 
 TEST_F(PortSelection, PickingAnAbsentPortClosesTheOpenOneAndWarnsWithTheNewName)
@@ -110,14 +105,14 @@ TEST_F(PortSelection, PickingAnAbsentPortClosesTheOpenOneAndWarnsWithTheNewName)
     UserPicks(4);
     EXPECT_EQ(state.closes, 1);
     EXPECT_FALSE(IsPortOpen(StationPort));
-    EXPECT_EQ(Status(), "not available");
+    EXPECT_EQ(GetControlText(StatusLabel), "not available");
     RunClockSet();
     ASSERT_EQ(state.messages.size(), 1u);
     EXPECT_EQ(state.messages[0].text,
               "\xCF\xEE\xF0\xF2 COM5 \xED\xE5\xE4\xEE\xF1\xF2\xF3\xEF\xE5\xED");
 
     UserPicks(2);  // back to a port that opens
-    EXPECT_EQ(Status(), "READY");
+    EXPECT_EQ(GetControlText(StatusLabel), "READY");
     EXPECT_EQ(state.openDevice, "COM3");
 }
 
@@ -129,7 +124,7 @@ TEST_F(PortSelection, ChoosingTheOpenPortAgainReopensIt)
     EXPECT_EQ(state.closes, 1);
     EXPECT_EQ(state.openAttempts.size(), attempts + 1);
     EXPECT_EQ(state.openDevice, "COM3");
-    EXPECT_EQ(Status(), "READY");
+    EXPECT_EQ(GetControlText(StatusLabel), "READY");
 }
 
 TEST(SerialText, DevicePathTakesAtMostFiftyNineCharactersOfTheName)

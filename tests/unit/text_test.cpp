@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/literals.h"
@@ -110,12 +111,9 @@ TEST(Text, ValueWrapsModulo2To64)
 
 TEST(Text, TwoDigitYear)
 {
-    EXPECT_EQ(TwoDigitYear(2013), 13);
-    EXPECT_EQ(TwoDigitYear(2009), 9);
-    EXPECT_EQ(TwoDigitYear(2005), 5);
-    EXPECT_EQ(TwoDigitYear(2000), 0);
-    EXPECT_EQ(TwoDigitYear(1999), 99);
-    EXPECT_EQ(TwoDigitYear(0), 0);
+    const std::pair<Integer, Integer> years[] = {{2013, 13}, {2009, 9},  {2005, 5},
+                                                 {2000, 0},  {1999, 99}, {0, 0}};
+    for (auto [year, twoDigits] : years) EXPECT_EQ(TwoDigitYear(year), twoDigits) << year;
     for (Integer year = 1970; year <= 2038; ++year) EXPECT_EQ(TwoDigitYear(year), year % 100);
 }
 
