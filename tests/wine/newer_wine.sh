@@ -5,7 +5,7 @@
 #     bash tests/wine/newer_wine.sh [pytest options]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-export repo=$PWD
+repo=$PWD
 root=${STATIONCLOCK_TRIXIE:-/var/cache/stationclock-trixie}
 lock=${STATIONCLOCK_E2E_LOCK-/tmp/stationclock-e2e.lock}
 chroot_packages=(wine wine64 wine32:i386 xvfb imagemagick python3 python3-pytest locales procps)
@@ -27,37 +27,16 @@ debian_mirror() {
         grep -E -m 1 '^[a-z]+://.*/debian/?$' || true
 }
 
-# Runs a command in the chroot $1. --offline: in a network namespace of its
-# own as well (no network, and Xvfb's abstract sockets apart from the
-# machine's).
+# Runs a command in the chroot $1 (isolated.sh). --offline: in a network
+# namespace of its own as well (no network, and Xvfb's abstract sockets
+# apart from the machine's).
 in_chroot() {
-    local isolate=()
+    local offline=()
     if [ "$1" = --offline ]; then
-        isolate=(--net)
+        offline=(unshare --net --)
         shift
     fi
-    local dir=$1
-    shift
-    unshare --mount --pid --ipc --fork --propagation private "${isolate[@]}" -- /bin/bash -euc '
-        root=$1 repo=$2
-        shift 2
-        mount -t proc proc "$root/proc"
-        mount -t sysfs -o ro sysfs "$root/sys"
-        mount -t tmpfs -o mode=0755,nosuid,noexec dev "$root/dev"
-        for node in null zero full random urandom; do
-            touch "$root/dev/$node"
-            mount --bind "/dev/$node" "$root/dev/$node"
-        done
-        mkdir "$root/dev/pts" "$root/dev/shm"
-        mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$root/dev/pts"
-        ln -s pts/ptmx "$root/dev/ptmx"
-        mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
-        mount -t tmpfs -o mode=1777,nosuid,nodev tmp "$root/tmp"
-        mkdir -p "$root$repo"
-        mount --bind "$repo" "$root$repo"
-        chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 ${TZ+"TZ=$TZ"} \
-            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-    ' chroot "$dir" "$repo" "$@"
+    "${offline[@]}" bash tests/wine/isolated.sh --root "$@"
 }
 
 chroot_ready() {
@@ -115,7 +94,7 @@ phase "end-to-end tests"
 lock_command=()
 [ -n "$lock" ] && lock_command=(flock "$lock")
 status=0
-"${lock_command[@]}" bash -c "$(declare -f in_chroot); in_chroot --offline \"\$@\"" run "$root" \
+"${lock_command[@]}" unshare --net -- bash tests/wine/isolated.sh --root "$root" \
     /bin/sh -c 'cd "$1" && shift &&
         STATIONCLOCK_PREFIX_CACHE=/var/cache/stationclock-prefixes \
         python3 -m pytest -q -p no:cacheprovider tests/wine "$@"' sh "$repo" "$@" || status=$?
