@@ -298,8 +298,8 @@ std::int64_t NextEvent(std::int64_t now)
     std::int64_t next = now + SettingsCheckNs;
     const Transmitter& t = g_transmitter;
     if (t.busy) {
-        next = std::min(next,
-                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
+        next =
+            std::min(next, t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
     } else if (!g_receiver.waiting.empty()) {
         next = now;
     }

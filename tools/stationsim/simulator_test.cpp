@@ -187,8 +187,8 @@ TEST_F(Simulator, AnswersPacedTakesClockSetAndEndsOnSigterm)
     EXPECT_TRUE(LinkGone());
     std::stringstream log;
     log << std::ifstream(log_).rdbuf();
-    for (const char* event : {" SETTINGS 1200 8N1\n", " SET 12 34 56 15 6 30\n", " CLOSE\n",
-                              " QUERY 2 normal\n"})
+    for (const char* event :
+         {" SETTINGS 1200 8N1\n", " SET 12 34 56 15 6 30\n", " CLOSE\n", " QUERY 2 normal\n"})
         EXPECT_NE(log.str().find(event), std::string::npos) << event << "in:\n" << log.str();
     // Read from termios2 in the first session, before the second set it the older way.
     EXPECT_LT(log.str().find(" SETTINGS 1200 8N1\n"), log.str().find(" CLOSE\n")) << log.str();

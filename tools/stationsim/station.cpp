@@ -163,8 +163,8 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
             std::string_view item = text.substr(from, plus - from);
             from = plus + 1;
             if (!ParseItem(item, modes.back())) {
-                error = "bad item \"" + std::string(item) + "\" in mode \"" +
-                        std::string(text) + "\"";
+                error =
+                    "bad item \"" + std::string(item) + "\" in mode \"" + std::string(text) + "\"";
                 return false;
             }
         }

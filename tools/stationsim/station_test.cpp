@@ -59,26 +59,12 @@ TEST(Modes, LastModeServesLaterQueries)
 
 TEST(Modes, RejectsBadListsNamingTheFaultyMode)
 {
-    for (const char* list : {"",
-                             "normal,",
-                             ",normal",
-                             "normal,,silent",
-                             "loud",
-                             "normal+silent",
-                             "delay",
-                             "delay=",
-                             "delay=-1",
-                             "delay=5x",
-                             "short=14",
-                             "prefix=3+",
-                             "field=0:1",
-                             "field=13:1",
-                             "field=5:256",
-                             "field=5",
-                             "field=5:",
-                             "silent=1",
-                             "hangup=14",
-                             "ref=2024-01-01 00:00:00"}) {
+    for (const char* list :
+         {"",          "normal,",       ",normal",     "normal,,silent",
+          "loud",      "normal+silent", "delay",       "delay=",
+          "delay=-1",  "delay=5x",      "short=14",    "prefix=3+",
+          "field=0:1", "field=13:1",    "field=5:256", "field=5",
+          "field=5:",  "silent=1",      "hangup=14",   "ref=2024-01-01 00:00:00"}) {
         std::vector<ReplyMode> modes;
         std::string error;
         EXPECT_FALSE(ParseModes(list, modes, error)) << list;
@@ -87,8 +73,7 @@ TEST(Modes, RejectsBadListsNamingTheFaultyMode)
     std::vector<ReplyMode> modes;
     std::string error;
     ASSERT_FALSE(ParseModes("normal,delay=10+short=99,silent", modes, error));
-    EXPECT_NE(error.find("\"short=99\" in mode \"delay=10+short=99\""), std::string::npos)
-        << error;
+    EXPECT_NE(error.find("\"short=99\" in mode \"delay=10+short=99\""), std::string::npos) << error;
 }
 
 TEST(Frame, NormalReplyCarriesClockAndReference)
