@@ -123,7 +123,7 @@ bool ParseItem(std::string_view item, ReplyMode& mode)
             !ParseInteger(value.substr(0, colon), 1, FrameSize - 1, index) ||
             !ParseInteger(value.substr(colon + 1), 0, 255, number))
             return false;
-        mode.field[index] = int(number);
+        mode.field[index] = std::uint8_t(number);
         return true;
     }
     if (!ParseInteger(value, 0, 600000, number)) return false;
@@ -194,8 +194,7 @@ std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame)
         return out;
     }
     for (int i = 0; i < mode.prefix; ++i) out.push_back(JunkByte(std::size_t(i)));
-    for (int i = 0; i < mode.length; ++i)
-        out.push_back(mode.field[i] >= 0 ? std::uint8_t(mode.field[i]) : frame[i]);
+    for (int i = 0; i < mode.length; ++i) out.push_back(mode.field[i].value_or(frame[i]));
     for (int i = 0; i < mode.trailing; ++i) out.push_back(JunkByte(std::size_t(i)));
     return out;
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,14 +60,9 @@ struct ReplyMode {
     int length = FrameSize;
     int prefix = 0;
     int trailing = 0;
-    int stream_ms = -1;                // junk instead of a reply
-    bool hangup = false;               // drop the line after the reply
-    std::array<int, FrameSize> field;  // -1: keep the byte
-
-    ReplyMode()
-    {
-        field.fill(-1);
-    }
+    int stream_ms = -1;                                        // junk instead of a reply
+    bool hangup = false;                                       // drop the line after the reply
+    std::array<std::optional<std::uint8_t>, FrameSize> field;  // empty: keep the byte
 };
 
 bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::string& error);

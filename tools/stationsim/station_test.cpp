@@ -43,7 +43,7 @@ TEST(Modes, ParsesEachItem)
     EXPECT_TRUE(m[2].delay_ms == 300 && m[2].length == 5);
     EXPECT_TRUE(m[3].prefix == 3 && m[3].trailing == 2 && m[3].field[5] == 13 &&
                 m[3].field[1] == 200);
-    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), -1), FrameSize - 2);
+    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), std::nullopt), FrameSize - 2);
     EXPECT_TRUE(m[4].stream_ms == 400 && m[4].delay_ms == 0);
     EXPECT_TRUE(m[5].hangup && m[5].length == 4 && !m[2].hangup);
 }
