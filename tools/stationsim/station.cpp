@@ -24,9 +24,7 @@ bool NaiveFromFields(const Fields& fields, std::int64_t& seconds)
     seconds = timegm(&broken);
     // timegm carries a field out of its range into the next one: a real date
     // comes back unchanged.
-    Fields back = FieldsFromNaive(seconds);
-    return back.year == fields.year && back.month == fields.month && back.day == fields.day &&
-           back.hour == fields.hour && back.minute == fields.minute && back.second == fields.second;
+    return FieldsFromNaive(seconds) == fields;
 }
 
 Fields FieldsFromNaive(std::int64_t seconds)
@@ -40,18 +38,12 @@ Fields FieldsFromNaive(std::int64_t seconds)
 
 bool NaiveFromText(std::string_view text, std::int64_t& seconds)
 {
-    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||
-        text[13] != ':' || text[16] != ':')
-        return false;
-    std::int64_t year, month, day, hour, minute, second;
-    if (!ParseInteger(text.substr(0, 4), 1970, 2099, year) ||
-        !ParseInteger(text.substr(5, 2), 0, 99, month) ||
-        !ParseInteger(text.substr(8, 2), 0, 99, day) ||
-        !ParseInteger(text.substr(11, 2), 0, 99, hour) ||
-        !ParseInteger(text.substr(14, 2), 0, 99, minute) ||
-        !ParseInteger(text.substr(17, 2), 0, 99, second))
-        return false;
-    return NaiveFromFields({int(year), int(month), int(day), int(hour), int(minute), int(second)},
+    std::int64_t year, f[5];  // f: month, day, hour, minute, second after "-- ::" in turn
+    if (text.size() != 19 || !ParseInteger(text.substr(0, 4), 1970, 2099, year)) return false;
+    for (std::size_t i = 0; i < 5; ++i)
+        if (text[4 + 3 * i] != "-- ::"[i] || !ParseInteger(text.substr(5 + 3 * i, 2), 0, 99, f[i]))
+            return false;
+    return NaiveFromFields({int(year), int(f[0]), int(f[1]), int(f[2]), int(f[3]), int(f[4])},
                            seconds);
 }
 

@@ -28,6 +28,7 @@ bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, st
 // if every day had 86,400 seconds, so no zone or daylight-saving shift.
 struct Fields {
     int year, month, day, hour, minute, second;
+    bool operator==(const Fields&) const = default;
 };
 bool NaiveFromFields(const Fields& fields, std::int64_t& seconds);  // false: no such date
 Fields FieldsFromNaive(std::int64_t seconds);

@@ -126,7 +126,7 @@ TEST(Calendar, ReadsReferenceTextAndSetBytes)
     EXPECT_EQ(seconds, Naive(2001, 2, 3, 4, 5, 6));
     for (const char* bad : {"2001-02-03 04:05:06 ", "2001-2-03 04:05:06", "2001-02-03T04:05:06",
                             "1969-12-31 23:59:59", "2100-01-01 00:00:00", "2001-02-30 04:05:06",
-                            "2001-02-03 04:05:+6", ""})
+                            "2001-02-03 04:05:+6", "2001-02-03 04:05-06", ""})
         EXPECT_FALSE(NaiveFromText(bad, seconds)) << bad;
 
     const std::uint8_t last[] = {23, 59, 59, 31, 12, 99};
