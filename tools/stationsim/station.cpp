@@ -207,18 +207,8 @@ std::string SettingsText(const termios& settings, int other_baud)
         if (s.code == code) baud = std::to_string(s.baud);
     if (code == OtherSpeedCode && other_baud > 0) baud = std::to_string(other_baud);
 
-    int bits = 8;
-    switch (settings.c_cflag & CSIZE) {
-        case CS5:
-            bits = 5;
-            break;
-        case CS6:
-            bits = 6;
-            break;
-        case CS7:
-            bits = 7;
-            break;
-    }
+    tcflag_t size = settings.c_cflag & CSIZE;
+    int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
     char parity = !(settings.c_cflag & PARENB) ? 'N' : (settings.c_cflag & PARODD) ? 'O' : 'E';
     char stop = (settings.c_cflag & CSTOPB) ? '2' : '1';
     return baud + " " + std::to_string(bits) + parity + stop;

@@ -222,15 +222,20 @@ TEST_F(DaylightSaving, OffsetIsNotShiftedByTheChange)
 
 TEST(Settings, ShowsSpeedAndFraming)
 {
-    termios settings{};
-    cfsetospeed(&settings, B1200);
-    settings.c_cflag |= CS8;
-    EXPECT_EQ(SettingsText(settings, 2400), "1200 8N1");
-    settings.c_cflag = (settings.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
-    cfsetospeed(&settings, B9600);
-    EXPECT_EQ(SettingsText(settings, 2400), "9600 7O2");
-    settings.c_cflag &= ~(PARODD | CSTOPB);
-    EXPECT_EQ(SettingsText(settings, 2400), "9600 7E1");
+    const struct {
+        speed_t code;  // in c_cflag; 010000 is BOTHER, the rate then in termios2
+        tcflag_t framing;
+        const char* text;
+    } cases[] = {
+        {B1200, CS8, "1200 8N1"},          {B9600, CS7 | PARENB | PARODD | CSTOPB, "9600 7O2"},
+        {B9600, CS7 | PARENB, "9600 7E1"}, {B300, CS6 | CSTOPB, "300 6N2"},
+        {B4800, CS5, "4800 5N1"},          {010000, CS8, "2400 8N1"}};
+    for (const auto& c : cases) {
+        termios settings{};
+        settings.c_cflag = c.code | c.framing;
+        // The termios2 rate, 2400, stands only with the code BOTHER.
+        EXPECT_EQ(SettingsText(settings, 2400), c.text) << c.text;
+    }
 }
 
 }  // namespace
