@@ -86,19 +86,6 @@ void PutFields(std::uint8_t* out, std::int64_t seconds)
     for (int i = 0; i < SetFieldCount; ++i) out[i] = std::uint8_t(values[i]);
 }
 
-}  // namespace
-
-Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds)
-{
-    Frame frame{};
-    frame[0] = StartByte;
-    PutFields(&frame[1], clock_seconds);
-    PutFields(&frame[1 + SetFieldCount], reference_seconds);
-    return frame;
-}
-
-namespace {
-
 // One item of a mode: silent, KEY=N or field=I:V.
 bool ParseItem(std::string_view item, ReplyMode& mode)
 {
@@ -140,6 +127,15 @@ bool ParseItem(std::string_view item, ReplyMode& mode)
 
 }  // namespace
 
+Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds)
+{
+    Frame frame{};
+    frame[0] = StartByte;
+    PutFields(&frame[1], clock_seconds);
+    PutFields(&frame[1 + SetFieldCount], reference_seconds);
+    return frame;
+}
+
 bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::string& error)
 {
     modes.clear();
@@ -147,8 +143,7 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
         std::size_t comma = std::min(list.find(',', start), list.size());
         std::string_view text = list.substr(start, comma - start);
         start = comma + 1;
-        modes.emplace_back();
-        modes.back().text = std::string(text);
+        modes.emplace_back().text = text;
         if (text == "normal") continue;
         for (std::size_t from = 0; from <= text.size();) {
             std::size_t plus = std::min(text.find('+', from), text.size());
