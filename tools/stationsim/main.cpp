@@ -126,16 +126,11 @@ void SleepUntil(std::int64_t ns)
 void Log(const std::string& event)
 {
     std::int64_t mono_ns = MonoNs();
-    chrono::system_clock::time_point wall = chrono::system_clock::now();
-    auto wall_seconds = chrono::floor<chrono::seconds>(wall);
-    time_t seconds = time_t(wall_seconds.time_since_epoch().count());
-    long wall_ms = long(chrono::duration_cast<chrono::milliseconds>(wall - wall_seconds).count());
-    tm local{};
-    localtime_r(&seconds, &local);
-    char stamp[32];
-    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    fprintf(g_log, "%lld.%03ld %s.%03ld %s\n", static_cast<long long>(mono_ns / NsPerMs),
-            long(mono_ns / 1000 % 1000), stamp, wall_ms, event.c_str());
+    std::int64_t wall_ms = LocalNaiveMs(chrono::system_clock::now());
+    Fields f = FieldsFromNaive(wall_ms / 1000);
+    fprintf(g_log, "%lld.%03ld %04d-%02d-%02dT%02d:%02d:%02d.%03d %s\n",
+            static_cast<long long>(mono_ns / NsPerMs), long(mono_ns / 1000 % 1000), f.year, f.month,
+            f.day, f.hour, f.minute, f.second, int(wall_ms % 1000), event.c_str());
 }
 
 std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t count)
