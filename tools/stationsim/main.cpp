@@ -11,12 +11,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <thread>
 
 #include "line_speed.h"
@@ -59,8 +59,7 @@ Exit 0 on SIGTERM or SIGINT, 1 when the pty cannot be had, 2 on bad options.
 
 struct Options {
     std::int64_t offset = 0;
-    bool has_reference = false;
-    std::int64_t reference = 0;
+    std::optional<std::int64_t> reference;
     std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
     std::int64_t reply_delay_ms = 20;
     std::string link;
@@ -145,8 +144,6 @@ std::int64_t StationNowSeconds()
     return StationSeconds(g_clock, LocalNaiveMs(chrono::system_clock::now()));
 }
 
-void ReadInput();
-
 void LineClosed()
 {
     g_line.open = false;
@@ -162,21 +159,6 @@ void CheckSettings()
     if (text == g_line.settings) return;
     g_line.settings = text;
     Log("SETTINGS " + text);
-}
-
-// A byte goes out only while the other side is open: written to a closed
-// slave it would wait there for the next program to open the port.
-void SendByte(std::uint8_t byte)
-{
-    if (g_line.open) {
-        pollfd line{g_line.master, POLLIN, 0};
-        if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP)) ReadInput();
-    }
-    if (g_line.open && write(g_line.master, &byte, 1) == 1) {
-        Log("TX " + std::to_string(byte));
-    } else {
-        Log("TX-LOST " + std::to_string(byte));
-    }
 }
 
 void FinishSet()
@@ -222,6 +204,18 @@ void ReadInput()
             return;
         }
     }
+}
+
+// A byte goes out only while the other side is open: written to a closed
+// slave it would wait there for the next program to open the port.
+void SendByte(std::uint8_t byte)
+{
+    if (g_line.open) {
+        pollfd line{g_line.master, POLLIN, 0};
+        if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP)) ReadInput();
+    }
+    bool sent = g_line.open && write(g_line.master, &byte, 1) == 1;
+    Log((sent ? "TX " : "TX-LOST ") + std::to_string(byte));
 }
 
 // Input waiting on a closed line came while the other side was open, between
@@ -271,15 +265,13 @@ void Transmit(std::int64_t now)
     }
     if (!t.busy || now < t.start_ns) return;
     if (!t.built) {
-        Frame frame = BuildFrame(StationNowSeconds(), g_clock.reference);
-        t.bytes = ReplyBytes(*t.mode, frame);
+        t.bytes = ReplyBytes(*t.mode, BuildFrame(StationNowSeconds(), g_clock.reference));
         t.built = true;
         t.sent = 0;
     }
     // A byte is written when its last bit would have arrived.
-    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs) {
+    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs)
         SendByte(t.bytes[t.sent++]);
-    }
     if (t.sent < t.bytes.size()) return;
     Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
     t.busy = false;
@@ -290,15 +282,10 @@ void Transmit(std::int64_t now)
 // When the loop must next act, at most SettingsCheckNs from now.
 std::int64_t NextEvent(std::int64_t now)
 {
-    std::int64_t next = now + SettingsCheckNs;
     const Transmitter& t = g_transmitter;
-    if (t.busy) {
-        next =
-            std::min(next, t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
-    } else if (!g_receiver.waiting.empty()) {
-        next = now;
-    }
-    return next;
+    if (!t.busy) return g_receiver.waiting.empty() ? now + SettingsCheckNs : now;
+    return std::min(now + SettingsCheckNs,
+                    t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
 }
 
 // Waits until `until` or until input comes, whichever is first. A closed line
@@ -352,17 +339,17 @@ bool OpenLine()
 
 bool MakeLink()
 {
+    const char* link = g_options.link.c_str();
     struct stat existing;
-    if (lstat(g_options.link.c_str(), &existing) == 0) {
+    if (lstat(link, &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
-            fprintf(stderr, "stationsim: %s exists and is not a link\n", g_options.link.c_str());
+            fprintf(stderr, "stationsim: %s exists and is not a link\n", link);
             return false;
         }
-        unlink(g_options.link.c_str());
+        unlink(link);
     }
-    if (symlink(g_line.slave.c_str(), g_options.link.c_str()) != 0) {
-        fprintf(stderr, "stationsim: cannot link %s: %s\n", g_options.link.c_str(),
-                strerror(errno));
+    if (symlink(g_line.slave.c_str(), link) != 0) {
+        fprintf(stderr, "stationsim: cannot link %s: %s\n", link, strerror(errno));
         return false;
     }
     return true;
@@ -388,7 +375,7 @@ bool ParseOptions(int argc, char** argv, std::string& error)
         if (name == "--offset") {
             good = ParseInteger(value, -4000000000, 4000000000, o.offset);
         } else if (name == "--reference") {
-            good = o.has_reference = NaiveFromText(value, o.reference);
+            good = NaiveFromText(value, o.reference.emplace());
         } else if (name == "--mode") {
             if (!ParseModes(value, o.modes, error)) return false;
         } else if (name == "--reply-delay") {
@@ -449,7 +436,7 @@ int main(int argc, char** argv)
     if (!g_options.link.empty() && !MakeLink()) return 1;
 
     g_clock.offset_ms = g_options.offset * 1000;
-    g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
+    g_clock.reference = g_options.reference ? *g_options.reference : StationNowSeconds();
 
     printf("PORT %s\n", g_line.slave.c_str());
     fflush(stdout);
