@@ -38,12 +38,12 @@ TEST(Modes, ParsesEachItem)
         "stream=400+delay=0,hangup=4");
     ASSERT_EQ(m.size(), 6u);
     EXPECT_EQ(m[0].text + "|" + m[5].text, "normal|hangup=4");
-    EXPECT_TRUE(!m[0].silent && m[0].length == FrameSize && m[0].delay_ms == -1);
+    EXPECT_TRUE(!m[0].silent && m[0].length == 13 && m[0].delay_ms == -1);
     EXPECT_TRUE(m[1].silent);
     EXPECT_TRUE(m[2].delay_ms == 300 && m[2].length == 5);
     EXPECT_TRUE(m[3].prefix == 3 && m[3].trailing == 2 && m[3].field[5] == 13 &&
                 m[3].field[1] == 200);
-    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), std::nullopt), FrameSize - 2);
+    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), std::nullopt), 11);
     EXPECT_TRUE(m[4].stream_ms == 400 && m[4].delay_ms == 0);
     EXPECT_TRUE(m[5].hangup && m[5].length == 4 && !m[2].hangup);
 }
@@ -92,14 +92,14 @@ TEST(Frame, ShortPrefixTrailingAndFields)
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), frame.begin(), frame.begin() + 5));
 
     auto padded = ReplyBytes(Modes("prefix=6+trailing=3")[0], frame);
-    ASSERT_EQ(padded.size(), 6u + FrameSize + 3u);
+    ASSERT_EQ(padded.size(), 6u + 13u + 3u);
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), padded.begin() + 6));
-    EXPECT_EQ(std::count(padded.begin(), padded.end(), StartByte), 1);
+    EXPECT_EQ(std::count(padded.begin(), padded.end(), 91), 1);
     EXPECT_EQ(std::count(padded.begin(), padded.begin() + 6, JunkByte(0)), 2);
 
     auto changed = ReplyBytes(Modes("field=5:13+field=1:200+field=12:0")[0], frame);
-    ASSERT_EQ(changed.size(), std::size_t(FrameSize));
-    for (int i = 0; i < FrameSize; ++i) {
+    ASSERT_EQ(changed.size(), 13u);
+    for (int i = 0; i < 13; ++i) {
         int expected = i == 5 ? 13 : i == 1 ? 200 : i == 12 ? 0 : frame[i];
         EXPECT_EQ(changed[i], expected) << "byte " << i;
     }
@@ -112,7 +112,7 @@ TEST(Frame, SilentStreamAndHangup)
 
     auto stream = ReplyBytes(Modes("stream=4000")[0], frame);
     EXPECT_EQ(stream.size(), 480u);  // 4 s at 1200 baud
-    EXPECT_EQ(std::count(stream.begin(), stream.end(), StartByte), 0);
+    EXPECT_EQ(std::count(stream.begin(), stream.end(), 91), 0);
 
     auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame);
     ASSERT_EQ(hangup.size(), 6u);
@@ -132,15 +132,14 @@ TEST(Calendar, ReadsReferenceTextAndSetBytes)
     const std::uint8_t last[] = {23, 59, 59, 31, 12, 99};
     ASSERT_TRUE(NaiveFromSetBytes(last, seconds));
     EXPECT_EQ(seconds, Naive(2099, 12, 31, 23, 59, 59));
-    const std::uint8_t bad[][SetFieldCount] = {
+    const std::uint8_t bad[][6] = {
         {0, 0, 0, 1, 1, 100}, {0, 0, 0, 1, 13, 24}, {0, 0, 0, 30, 2, 24}, {24, 0, 0, 1, 1, 24}};
     for (const auto& bytes : bad) EXPECT_FALSE(NaiveFromSetBytes(bytes, seconds));
 }
 
 TEST(Clock, OffsetCrossesMonthAndYearEnds)
 {
-    StationClock clock;
-    clock.offset_ms = 45000;
+    StationClock clock{.offset_ms = 45000};
     std::int64_t local = Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400;
     EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 1, 1, 0, 0, 15));
 
@@ -154,8 +153,7 @@ TEST(Clock, OffsetCrossesMonthAndYearEnds)
 
 TEST(Clock, SetMovesTheClockAndTheSecondTimestamp)
 {
-    StationClock clock;
-    clock.offset_ms = 7200000;
+    StationClock clock{.offset_ms = 7200000};
     std::int64_t set_to = Naive(2024, 12, 31, 23, 59, 59);
     std::int64_t local = Naive(2024, 7, 1, 8, 0, 0) * 1000 + 730;
     SetStationClock(clock, set_to, local);
@@ -172,8 +170,7 @@ class DaylightSaving : public testing::Test {
    protected:
     void SetUp() override
     {
-        const char* tz = getenv("TZ");
-        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+        if (const char* tz = getenv("TZ")) saved_ = tz;
         setenv("TZ", "EST5EDT", 1);
         tzset();
     }
@@ -207,16 +204,14 @@ TEST_F(DaylightSaving, OffsetIsNotShiftedByTheChange)
 {
     // An hour ahead of 01:30 EST on the change night is 02:30, an hour that
     // local time skips; the station shows it all the same.
-    StationClock clock;
-    clock.offset_ms = 3600000;
+    StationClock clock{.offset_ms = 3600000};
     std::int64_t local = LocalAt(Naive(2024, 3, 10, 6, 30, 0), 0);
     Frame frame = BuildFrame(StationSeconds(clock, local), 0);
     EXPECT_EQ(frame[1], 2);
     EXPECT_EQ(frame[2], 30);
     EXPECT_EQ(frame[4], 10);
 
-    std::int64_t set_to = Naive(2024, 3, 10, 2, 15, 0);
-    SetStationClock(clock, set_to, local);
+    SetStationClock(clock, Naive(2024, 3, 10, 2, 15, 0), local);
     EXPECT_EQ(clock.offset_ms, 45 * 60000);
 }
 
