@@ -110,15 +110,12 @@ bool g_hung_up = false;
 // shows the numbers other programs read from that clock.
 std::int64_t MonoNs()
 {
-    return chrono::duration_cast<chrono::nanoseconds>(
-               chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return chrono::nanoseconds(chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void SleepUntil(std::int64_t ns)
 {
-    std::this_thread::sleep_until(chrono::steady_clock::time_point(
-        chrono::duration_cast<chrono::steady_clock::duration>(chrono::nanoseconds(ns))));
+    std::this_thread::sleep_until(chrono::steady_clock::time_point(chrono::nanoseconds(ns)));
 }
 
 // Monotonic ms with 3 decimals, then the local wall-clock time to the ms.
@@ -193,16 +190,14 @@ void ReadInput()
     for (;;) {
         std::uint8_t buffer[256];
         ssize_t count = read(g_line.master, buffer, sizeof buffer);
-        if (count > 0) {
-            std::int64_t now = MonoNs();
-            for (ssize_t i = 0; i < count; ++i) Receive(buffer[i], now);
-        } else if (count < 0 && errno == EINTR) {
-            continue;
-        } else {
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
             // EAGAIN: all read. EIO: the other side has closed.
             if (count == 0 || errno != EAGAIN) LineClosed();
             return;
         }
+        std::int64_t now = MonoNs();
+        for (ssize_t i = 0; i < count; ++i) Receive(buffer[i], now);
     }
 }
 
