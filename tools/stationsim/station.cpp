@@ -196,11 +196,12 @@ std::string SettingsText(const termios& settings, int other_baud)
                   {B600, 600},     {B1200, 1200},     {B1800, 1800},     {B2400, 2400},
                   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
                   {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}};
+    constexpr speed_t Bother = 010000;  // from <asm/termbits.h>, which clashes with <termios.h>
     speed_t code = cfgetospeed(&settings);
     std::string baud = "?";
     for (const auto& s : speeds)
         if (s.code == code) baud = std::to_string(s.baud);
-    if (code == OtherSpeedCode && other_baud > 0) baud = std::to_string(other_baud);
+    if (code == Bother && other_baud > 0) baud = std::to_string(other_baud);
 
     tcflag_t size = settings.c_cflag & CSIZE;
     int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;

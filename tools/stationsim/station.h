@@ -73,10 +73,7 @@ std::uint8_t JunkByte(std::size_t index);
 // Every byte the mode sends, in order; a stream fills its time at 1200 baud.
 std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame);
 
-// The speed code BOTHER: the rate is not in termios but in the kernel's termios2.
-constexpr speed_t OtherSpeedCode = 010000;
-
 // "1200 8N1". A pty clears the parity bit and forces 8 data bits whatever the
 // program sets; speed and stop bits come through. other_baud is the rate in
-// termios2, which stands when the speed code is OtherSpeedCode.
+// termios2, which stands when the speed code is BOTHER.
 std::string SettingsText(const termios& settings, int other_baud);
