@@ -421,8 +421,7 @@ int main(int argc, char** argv)
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (int number : {SIGTERM, SIGINT}) sigaction(number, &action, nullptr);
 
     if (!OpenLine()) {
         fprintf(stderr, "stationsim: no pseudo-terminal: %s\n", strerror(errno));
