@@ -119,16 +119,13 @@ TEST(Calendar, ReadsReferenceTextAndSetBytes)
 
 TEST(Clock, OffsetCrossesMonthAndYearEnds)
 {
-    StationClock clock{.offset_ms = 45000};
-    std::int64_t local = Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400;
-    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 1, 1, 0, 0, 15));
-
-    clock.offset_ms = -20000;
-    local = Naive(2024, 3, 1, 0, 0, 10) * 1000;
-    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 2, 29, 23, 59, 50));
-    // Before 1970 the seconds still round down.
-    clock.offset_ms = -1500;
-    EXPECT_EQ(StationSeconds(clock, 1000), -1);
+    const struct {
+        std::int64_t offset_ms, local_ms, seconds;
+    } cases[] = {{45000, Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400, Naive(2024, 1, 1, 0, 0, 15)},
+                 {-20000, Naive(2024, 3, 1, 0, 0, 10) * 1000, Naive(2024, 2, 29, 23, 59, 50)},
+                 {-1500, 1000, -1}};  // before 1970 the seconds still round down
+    for (const auto& c : cases)
+        EXPECT_EQ(StationSeconds({.offset_ms = c.offset_ms}, c.local_ms), c.seconds) << c.local_ms;
 }
 
 TEST(Clock, SetMovesTheClockAndTheSecondTimestamp)
