@@ -11,12 +11,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <thread>
 
 #include "line_speed.h"
@@ -59,8 +59,7 @@ Exit 0 on SIGTERM or SIGINT, 1 when the pty cannot be had, 2 on bad options.
 
 struct Options {
     std::int64_t offset = 0;
-    bool has_reference = false;
-    std::int64_t reference = 0;
+    std::optional<std::int64_t> reference;
     std::vector<ReplyMode> modes = std::vector<ReplyMode>(1);
     std::int64_t reply_delay_ms = 20;
     std::string link;
@@ -111,31 +110,23 @@ bool g_hung_up = false;
 // shows the numbers other programs read from that clock.
 std::int64_t MonoNs()
 {
-    return chrono::duration_cast<chrono::nanoseconds>(
-               chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return chrono::nanoseconds(chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void SleepUntil(std::int64_t ns)
 {
-    std::this_thread::sleep_until(chrono::steady_clock::time_point(
-        chrono::duration_cast<chrono::steady_clock::duration>(chrono::nanoseconds(ns))));
+    std::this_thread::sleep_until(chrono::steady_clock::time_point(chrono::nanoseconds(ns)));
 }
 
 // Monotonic ms with 3 decimals, then the local wall-clock time to the ms.
 void Log(const std::string& event)
 {
     std::int64_t mono_ns = MonoNs();
-    chrono::system_clock::time_point wall = chrono::system_clock::now();
-    auto wall_seconds = chrono::floor<chrono::seconds>(wall);
-    time_t seconds = time_t(wall_seconds.time_since_epoch().count());
-    long wall_ms = long(chrono::duration_cast<chrono::milliseconds>(wall - wall_seconds).count());
-    tm local{};
-    localtime_r(&seconds, &local);
-    char stamp[32];
-    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    fprintf(g_log, "%lld.%03ld %s.%03ld %s\n", static_cast<long long>(mono_ns / NsPerMs),
-            long(mono_ns / 1000 % 1000), stamp, wall_ms, event.c_str());
+    std::int64_t wall_ms = LocalNaiveMs(chrono::system_clock::now());
+    Fields f = FieldsFromNaive(wall_ms / 1000);
+    fprintf(g_log, "%lld.%03ld %04d-%02d-%02dT%02d:%02d:%02d.%03d %s\n",
+            static_cast<long long>(mono_ns / NsPerMs), long(mono_ns / 1000 % 1000), f.year, f.month,
+            f.day, f.hour, f.minute, f.second, int(wall_ms % 1000), event.c_str());
 }
 
 std::string BytesText(const char* event, const std::uint8_t* bytes, std::size_t count)
@@ -149,8 +140,6 @@ std::int64_t StationNowSeconds()
 {
     return StationSeconds(g_clock, LocalNaiveMs(chrono::system_clock::now()));
 }
-
-void ReadInput();
 
 void LineClosed()
 {
@@ -167,21 +156,6 @@ void CheckSettings()
     if (text == g_line.settings) return;
     g_line.settings = text;
     Log("SETTINGS " + text);
-}
-
-// A byte goes out only while the other side is open: written to a closed
-// slave it would wait there for the next program to open the port.
-void SendByte(std::uint8_t byte)
-{
-    if (g_line.open) {
-        pollfd line{g_line.master, POLLIN, 0};
-        if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP)) ReadInput();
-    }
-    if (g_line.open && write(g_line.master, &byte, 1) == 1) {
-        Log("TX " + std::to_string(byte));
-    } else {
-        Log("TX-LOST " + std::to_string(byte));
-    }
 }
 
 void FinishSet()
@@ -216,17 +190,27 @@ void ReadInput()
     for (;;) {
         std::uint8_t buffer[256];
         ssize_t count = read(g_line.master, buffer, sizeof buffer);
-        if (count > 0) {
-            std::int64_t now = MonoNs();
-            for (ssize_t i = 0; i < count; ++i) Receive(buffer[i], now);
-        } else if (count < 0 && errno == EINTR) {
-            continue;
-        } else {
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
             // EAGAIN: all read. EIO: the other side has closed.
             if (count == 0 || errno != EAGAIN) LineClosed();
             return;
         }
+        std::int64_t now = MonoNs();
+        for (ssize_t i = 0; i < count; ++i) Receive(buffer[i], now);
     }
+}
+
+// A byte goes out only while the other side is open: written to a closed
+// slave it would wait there for the next program to open the port.
+void SendByte(std::uint8_t byte)
+{
+    if (g_line.open) {
+        pollfd line{g_line.master, POLLIN, 0};
+        if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP)) ReadInput();
+    }
+    bool sent = g_line.open && write(g_line.master, &byte, 1) == 1;
+    Log((sent ? "TX " : "TX-LOST ") + std::to_string(byte));
 }
 
 // Input waiting on a closed line came while the other side was open, between
@@ -276,15 +260,13 @@ void Transmit(std::int64_t now)
     }
     if (!t.busy || now < t.start_ns) return;
     if (!t.built) {
-        Frame frame = BuildFrame(StationNowSeconds(), g_clock.reference);
-        t.bytes = ReplyBytes(*t.mode, frame);
+        t.bytes = ReplyBytes(*t.mode, BuildFrame(StationNowSeconds(), g_clock.reference));
         t.built = true;
         t.sent = 0;
     }
     // A byte is written when its last bit would have arrived.
-    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs) {
+    while (t.sent < t.bytes.size() && now >= t.start_ns + std::int64_t(t.sent + 1) * ByteNs)
         SendByte(t.bytes[t.sent++]);
-    }
     if (t.sent < t.bytes.size()) return;
     Log(BytesText("REPLY", t.bytes.data(), t.bytes.size()));
     t.busy = false;
@@ -295,15 +277,10 @@ void Transmit(std::int64_t now)
 // When the loop must next act, at most SettingsCheckNs from now.
 std::int64_t NextEvent(std::int64_t now)
 {
-    std::int64_t next = now + SettingsCheckNs;
     const Transmitter& t = g_transmitter;
-    if (t.busy) {
-        next = std::min(next,
-                        t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
-    } else if (!g_receiver.waiting.empty()) {
-        next = now;
-    }
-    return next;
+    if (!t.busy) return g_receiver.waiting.empty() ? now + SettingsCheckNs : now;
+    return std::min(now + SettingsCheckNs,
+                    t.built ? t.start_ns + std::int64_t(t.sent + 1) * ByteNs : t.start_ns);
 }
 
 // Waits until `until` or until input comes, whichever is first. A closed line
@@ -357,17 +334,17 @@ bool OpenLine()
 
 bool MakeLink()
 {
+    const char* link = g_options.link.c_str();
     struct stat existing;
-    if (lstat(g_options.link.c_str(), &existing) == 0) {
+    if (lstat(link, &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
-            fprintf(stderr, "stationsim: %s exists and is not a link\n", g_options.link.c_str());
+            fprintf(stderr, "stationsim: %s exists and is not a link\n", link);
             return false;
         }
-        unlink(g_options.link.c_str());
+        unlink(link);
     }
-    if (symlink(g_line.slave.c_str(), g_options.link.c_str()) != 0) {
-        fprintf(stderr, "stationsim: cannot link %s: %s\n", g_options.link.c_str(),
-                strerror(errno));
+    if (symlink(g_line.slave.c_str(), link) != 0) {
+        fprintf(stderr, "stationsim: cannot link %s: %s\n", link, strerror(errno));
         return false;
     }
     return true;
@@ -393,7 +370,7 @@ bool ParseOptions(int argc, char** argv, std::string& error)
         if (name == "--offset") {
             good = ParseInteger(value, -4000000000, 4000000000, o.offset);
         } else if (name == "--reference") {
-            good = o.has_reference = NaiveFromText(value, o.reference);
+            good = NaiveFromText(value, o.reference.emplace());
         } else if (name == "--mode") {
             if (!ParseModes(value, o.modes, error)) return false;
         } else if (name == "--reply-delay") {
@@ -444,8 +421,7 @@ int main(int argc, char** argv)
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (int number : {SIGTERM, SIGINT}) sigaction(number, &action, nullptr);
 
     if (!OpenLine()) {
         fprintf(stderr, "stationsim: no pseudo-terminal: %s\n", strerror(errno));
@@ -454,7 +430,7 @@ int main(int argc, char** argv)
     if (!g_options.link.empty() && !MakeLink()) return 1;
 
     g_clock.offset_ms = g_options.offset * 1000;
-    g_clock.reference = g_options.has_reference ? g_options.reference : StationNowSeconds();
+    g_clock.reference = g_options.reference ? *g_options.reference : StationNowSeconds();
 
     printf("PORT %s\n", g_line.slave.c_str());
     fflush(stdout);

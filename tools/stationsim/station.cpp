@@ -24,9 +24,7 @@ bool NaiveFromFields(const Fields& fields, std::int64_t& seconds)
     seconds = timegm(&broken);
     // timegm carries a field out of its range into the next one: a real date
     // comes back unchanged.
-    Fields back = FieldsFromNaive(seconds);
-    return back.year == fields.year && back.month == fields.month && back.day == fields.day &&
-           back.hour == fields.hour && back.minute == fields.minute && back.second == fields.second;
+    return FieldsFromNaive(seconds) == fields;
 }
 
 Fields FieldsFromNaive(std::int64_t seconds)
@@ -40,18 +38,12 @@ Fields FieldsFromNaive(std::int64_t seconds)
 
 bool NaiveFromText(std::string_view text, std::int64_t& seconds)
 {
-    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||
-        text[13] != ':' || text[16] != ':')
-        return false;
-    std::int64_t year, month, day, hour, minute, second;
-    if (!ParseInteger(text.substr(0, 4), 1970, 2099, year) ||
-        !ParseInteger(text.substr(5, 2), 0, 99, month) ||
-        !ParseInteger(text.substr(8, 2), 0, 99, day) ||
-        !ParseInteger(text.substr(11, 2), 0, 99, hour) ||
-        !ParseInteger(text.substr(14, 2), 0, 99, minute) ||
-        !ParseInteger(text.substr(17, 2), 0, 99, second))
-        return false;
-    return NaiveFromFields({int(year), int(month), int(day), int(hour), int(minute), int(second)},
+    std::int64_t year, f[5];  // f: month, day, hour, minute, second after "-- ::" in turn
+    if (text.size() != 19 || !ParseInteger(text.substr(0, 4), 1970, 2099, year)) return false;
+    for (std::size_t i = 0; i < 5; ++i)
+        if (text[4 + 3 * i] != "-- ::"[i] || !ParseInteger(text.substr(5 + 3 * i, 2), 0, 99, f[i]))
+            return false;
+    return NaiveFromFields({int(year), int(f[0]), int(f[1]), int(f[2]), int(f[3]), int(f[4])},
                            seconds);
 }
 
@@ -94,19 +86,6 @@ void PutFields(std::uint8_t* out, std::int64_t seconds)
     for (int i = 0; i < SetFieldCount; ++i) out[i] = std::uint8_t(values[i]);
 }
 
-}  // namespace
-
-Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds)
-{
-    Frame frame{};
-    frame[0] = StartByte;
-    PutFields(&frame[1], clock_seconds);
-    PutFields(&frame[1 + SetFieldCount], reference_seconds);
-    return frame;
-}
-
-namespace {
-
 // One item of a mode: silent, KEY=N or field=I:V.
 bool ParseItem(std::string_view item, ReplyMode& mode)
 {
@@ -123,7 +102,7 @@ bool ParseItem(std::string_view item, ReplyMode& mode)
             !ParseInteger(value.substr(0, colon), 1, FrameSize - 1, index) ||
             !ParseInteger(value.substr(colon + 1), 0, 255, number))
             return false;
-        mode.field[index] = int(number);
+        mode.field[index] = std::uint8_t(number);
         return true;
     }
     if (!ParseInteger(value, 0, 600000, number)) return false;
@@ -148,6 +127,15 @@ bool ParseItem(std::string_view item, ReplyMode& mode)
 
 }  // namespace
 
+Frame BuildFrame(std::int64_t clock_seconds, std::int64_t reference_seconds)
+{
+    Frame frame{};
+    frame[0] = StartByte;
+    PutFields(&frame[1], clock_seconds);
+    PutFields(&frame[1 + SetFieldCount], reference_seconds);
+    return frame;
+}
+
 bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::string& error)
 {
     modes.clear();
@@ -155,16 +143,15 @@ bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::strin
         std::size_t comma = std::min(list.find(',', start), list.size());
         std::string_view text = list.substr(start, comma - start);
         start = comma + 1;
-        modes.emplace_back();
-        modes.back().text = std::string(text);
+        modes.emplace_back().text = text;
         if (text == "normal") continue;
         for (std::size_t from = 0; from <= text.size();) {
             std::size_t plus = std::min(text.find('+', from), text.size());
             std::string_view item = text.substr(from, plus - from);
             from = plus + 1;
             if (!ParseItem(item, modes.back())) {
-                error = "bad item \"" + std::string(item) + "\" in mode \"" +
-                        std::string(text) + "\"";
+                error =
+                    "bad item \"" + std::string(item) + "\" in mode \"" + std::string(text) + "\"";
                 return false;
             }
         }
@@ -194,8 +181,7 @@ std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame)
         return out;
     }
     for (int i = 0; i < mode.prefix; ++i) out.push_back(JunkByte(std::size_t(i)));
-    for (int i = 0; i < mode.length; ++i)
-        out.push_back(mode.field[i] >= 0 ? std::uint8_t(mode.field[i]) : frame[i]);
+    for (int i = 0; i < mode.length; ++i) out.push_back(mode.field[i].value_or(frame[i]));
     for (int i = 0; i < mode.trailing; ++i) out.push_back(JunkByte(std::size_t(i)));
     return out;
 }
@@ -210,24 +196,15 @@ std::string SettingsText(const termios& settings, int other_baud)
                   {B600, 600},     {B1200, 1200},     {B1800, 1800},     {B2400, 2400},
                   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
                   {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}};
+    constexpr speed_t Bother = 010000;  // from <asm/termbits.h>, which clashes with <termios.h>
     speed_t code = cfgetospeed(&settings);
     std::string baud = "?";
     for (const auto& s : speeds)
         if (s.code == code) baud = std::to_string(s.baud);
-    if (code == OtherSpeedCode && other_baud > 0) baud = std::to_string(other_baud);
+    if (code == Bother && other_baud > 0) baud = std::to_string(other_baud);
 
-    int bits = 8;
-    switch (settings.c_cflag & CSIZE) {
-        case CS5:
-            bits = 5;
-            break;
-        case CS6:
-            bits = 6;
-            break;
-        case CS7:
-            bits = 7;
-            break;
-    }
+    tcflag_t size = settings.c_cflag & CSIZE;
+    int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
     char parity = !(settings.c_cflag & PARENB) ? 'N' : (settings.c_cflag & PARODD) ? 'O' : 'E';
     char stop = (settings.c_cflag & CSTOPB) ? '2' : '1';
     return baud + " " + std::to_string(bits) + parity + stop;

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,7 @@ bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, st
 // if every day had 86,400 seconds, so no zone or daylight-saving shift.
 struct Fields {
     int year, month, day, hour, minute, second;
+    bool operator==(const Fields&) const = default;
 };
 bool NaiveFromFields(const Fields& fields, std::int64_t& seconds);  // false: no such date
 Fields FieldsFromNaive(std::int64_t seconds);
@@ -59,14 +61,9 @@ struct ReplyMode {
     int length = FrameSize;
     int prefix = 0;
     int trailing = 0;
-    int stream_ms = -1;                // junk instead of a reply
-    bool hangup = false;               // drop the line after the reply
-    std::array<int, FrameSize> field;  // -1: keep the byte
-
-    ReplyMode()
-    {
-        field.fill(-1);
-    }
+    int stream_ms = -1;                                        // junk instead of a reply
+    bool hangup = false;                                       // drop the line after the reply
+    std::array<std::optional<std::uint8_t>, FrameSize> field;  // empty: keep the byte
 };
 
 bool ParseModes(std::string_view list, std::vector<ReplyMode>& modes, std::string& error);
@@ -76,10 +73,7 @@ std::uint8_t JunkByte(std::size_t index);
 // Every byte the mode sends, in order; a stream fills its time at 1200 baud.
 std::vector<std::uint8_t> ReplyBytes(const ReplyMode& mode, const Frame& frame);
 
-// The speed code BOTHER: the rate is not in termios but in the kernel's termios2.
-constexpr speed_t OtherSpeedCode = 010000;
-
 // "1200 8N1". A pty clears the parity bit and forces 8 data bits whatever the
 // program sets; speed and stop bits come through. other_baud is the rate in
-// termios2, which stands when the speed code is OtherSpeedCode.
+// termios2, which stands when the speed code is BOTHER.
 std::string SettingsText(const termios& settings, int other_baud);

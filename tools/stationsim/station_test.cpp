@@ -38,12 +38,12 @@ TEST(Modes, ParsesEachItem)
         "stream=400+delay=0,hangup=4");
     ASSERT_EQ(m.size(), 6u);
     EXPECT_EQ(m[0].text + "|" + m[5].text, "normal|hangup=4");
-    EXPECT_TRUE(!m[0].silent && m[0].length == FrameSize && m[0].delay_ms == -1);
+    EXPECT_TRUE(!m[0].silent && m[0].length == 13 && m[0].delay_ms == -1);
     EXPECT_TRUE(m[1].silent);
     EXPECT_TRUE(m[2].delay_ms == 300 && m[2].length == 5);
     EXPECT_TRUE(m[3].prefix == 3 && m[3].trailing == 2 && m[3].field[5] == 13 &&
                 m[3].field[1] == 200);
-    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), -1), FrameSize - 2);
+    EXPECT_EQ(std::count(m[3].field.begin(), m[3].field.end(), std::nullopt), 11);
     EXPECT_TRUE(m[4].stream_ms == 400 && m[4].delay_ms == 0);
     EXPECT_TRUE(m[5].hangup && m[5].length == 4 && !m[2].hangup);
 }
@@ -59,26 +59,12 @@ TEST(Modes, LastModeServesLaterQueries)
 
 TEST(Modes, RejectsBadListsNamingTheFaultyMode)
 {
-    for (const char* list : {"",
-                             "normal,",
-                             ",normal",
-                             "normal,,silent",
-                             "loud",
-                             "normal+silent",
-                             "delay",
-                             "delay=",
-                             "delay=-1",
-                             "delay=5x",
-                             "short=14",
-                             "prefix=3+",
-                             "field=0:1",
-                             "field=13:1",
-                             "field=5:256",
-                             "field=5",
-                             "field=5:",
-                             "silent=1",
-                             "hangup=14",
-                             "ref=2024-01-01 00:00:00"}) {
+    for (const char* list :
+         {"",          "normal,",       ",normal",     "normal,,silent",
+          "loud",      "normal+silent", "delay",       "delay=",
+          "delay=-1",  "delay=5x",      "short=14",    "prefix=3+",
+          "field=0:1", "field=13:1",    "field=5:256", "field=5",
+          "field=5:",  "silent=1",      "hangup=14",   "ref=2024-01-01 00:00:00"}) {
         std::vector<ReplyMode> modes;
         std::string error;
         EXPECT_FALSE(ParseModes(list, modes, error)) << list;
@@ -87,51 +73,30 @@ TEST(Modes, RejectsBadListsNamingTheFaultyMode)
     std::vector<ReplyMode> modes;
     std::string error;
     ASSERT_FALSE(ParseModes("normal,delay=10+short=99,silent", modes, error));
-    EXPECT_NE(error.find("\"short=99\" in mode \"delay=10+short=99\""), std::string::npos)
-        << error;
+    EXPECT_NE(error.find("\"short=99\" in mode \"delay=10+short=99\""), std::string::npos) << error;
 }
 
-TEST(Frame, NormalReplyCarriesClockAndReference)
+TEST(Frame, EachModeShapesTheReply)
 {
-    Frame expected = {91, 23, 59, 58, 29, 2, 24, 7, 8, 9, 31, 12, 99};
-    ASSERT_EQ(SampleFrame(), expected);
-    auto bytes = ReplyBytes(Modes("normal")[0], expected);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end()));
-}
-
-TEST(Frame, ShortPrefixTrailingAndFields)
-{
-    Frame frame = SampleFrame();
-
-    auto cut = ReplyBytes(Modes("short=5")[0], frame);
-    EXPECT_TRUE(std::equal(cut.begin(), cut.end(), frame.begin(), frame.begin() + 5));
-
-    auto padded = ReplyBytes(Modes("prefix=6+trailing=3")[0], frame);
-    ASSERT_EQ(padded.size(), 6u + FrameSize + 3u);
-    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), padded.begin() + 6));
-    EXPECT_EQ(std::count(padded.begin(), padded.end(), StartByte), 1);
-    EXPECT_EQ(std::count(padded.begin(), padded.begin() + 6, JunkByte(0)), 2);
-
-    auto changed = ReplyBytes(Modes("field=5:13+field=1:200+field=12:0")[0], frame);
-    ASSERT_EQ(changed.size(), std::size_t(FrameSize));
-    for (int i = 0; i < FrameSize; ++i) {
-        int expected = i == 5 ? 13 : i == 1 ? 200 : i == 12 ? 0 : frame[i];
-        EXPECT_EQ(changed[i], expected) << "byte " << i;
-    }
-}
-
-TEST(Frame, SilentStreamAndHangup)
-{
-    Frame frame = SampleFrame();
-    EXPECT_TRUE(ReplyBytes(Modes("silent")[0], frame).empty());
+    const Frame frame = SampleFrame();
+    ASSERT_EQ(frame, (Frame{91, 23, 59, 58, 29, 2, 24, 7, 8, 9, 31, 12, 99}));
+    // Junk bytes run 0x55, 0xAA, 0x00, 0xFF over again.
+    const struct {
+        const char* mode;
+        std::vector<std::uint8_t> bytes;
+    } cases[] = {
+        {"normal", {91, 23, 59, 58, 29, 2, 24, 7, 8, 9, 31, 12, 99}},
+        {"short=5", {91, 23, 59, 58, 29}},
+        {"prefix=6+trailing=3", {0x55, 0xAA, 0x00, 0xFF, 0x55, 0xAA, 91, 23, 59,   58,   29,
+                                 2,    24,   7,    8,    9,    31,   12, 99, 0x55, 0xAA, 0x00}},
+        {"field=5:13+field=1:200+field=12:0", {91, 200, 59, 58, 29, 13, 24, 7, 8, 9, 31, 12, 0}},
+        {"prefix=2+hangup=4", {0x55, 0xAA, 91, 23, 59, 58}},
+        {"silent", {}}};
+    for (const auto& c : cases) EXPECT_EQ(ReplyBytes(Modes(c.mode)[0], frame), c.bytes) << c.mode;
 
     auto stream = ReplyBytes(Modes("stream=4000")[0], frame);
     EXPECT_EQ(stream.size(), 480u);  // 4 s at 1200 baud
-    EXPECT_EQ(std::count(stream.begin(), stream.end(), StartByte), 0);
-
-    auto hangup = ReplyBytes(Modes("prefix=2+hangup=4")[0], frame);
-    ASSERT_EQ(hangup.size(), 6u);
-    EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 4, hangup.begin() + 2));
+    EXPECT_EQ(std::count(stream.begin(), stream.end(), 91), 0);
 }
 
 TEST(Calendar, ReadsReferenceTextAndSetBytes)
@@ -141,36 +106,31 @@ TEST(Calendar, ReadsReferenceTextAndSetBytes)
     EXPECT_EQ(seconds, Naive(2001, 2, 3, 4, 5, 6));
     for (const char* bad : {"2001-02-03 04:05:06 ", "2001-2-03 04:05:06", "2001-02-03T04:05:06",
                             "1969-12-31 23:59:59", "2100-01-01 00:00:00", "2001-02-30 04:05:06",
-                            "2001-02-03 04:05:+6", ""})
+                            "2001-02-03 04:05:+6", "2001-02-03 04:05-06", ""})
         EXPECT_FALSE(NaiveFromText(bad, seconds)) << bad;
 
     const std::uint8_t last[] = {23, 59, 59, 31, 12, 99};
     ASSERT_TRUE(NaiveFromSetBytes(last, seconds));
     EXPECT_EQ(seconds, Naive(2099, 12, 31, 23, 59, 59));
-    const std::uint8_t bad[][SetFieldCount] = {
+    const std::uint8_t bad[][6] = {
         {0, 0, 0, 1, 1, 100}, {0, 0, 0, 1, 13, 24}, {0, 0, 0, 30, 2, 24}, {24, 0, 0, 1, 1, 24}};
     for (const auto& bytes : bad) EXPECT_FALSE(NaiveFromSetBytes(bytes, seconds));
 }
 
 TEST(Clock, OffsetCrossesMonthAndYearEnds)
 {
-    StationClock clock;
-    clock.offset_ms = 45000;
-    std::int64_t local = Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400;
-    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 1, 1, 0, 0, 15));
-
-    clock.offset_ms = -20000;
-    local = Naive(2024, 3, 1, 0, 0, 10) * 1000;
-    EXPECT_EQ(StationSeconds(clock, local), Naive(2024, 2, 29, 23, 59, 50));
-    // Before 1970 the seconds still round down.
-    clock.offset_ms = -1500;
-    EXPECT_EQ(StationSeconds(clock, 1000), -1);
+    const struct {
+        std::int64_t offset_ms, local_ms, seconds;
+    } cases[] = {{45000, Naive(2023, 12, 31, 23, 59, 30) * 1000 + 400, Naive(2024, 1, 1, 0, 0, 15)},
+                 {-20000, Naive(2024, 3, 1, 0, 0, 10) * 1000, Naive(2024, 2, 29, 23, 59, 50)},
+                 {-1500, 1000, -1}};  // before 1970 the seconds still round down
+    for (const auto& c : cases)
+        EXPECT_EQ(StationSeconds({.offset_ms = c.offset_ms}, c.local_ms), c.seconds) << c.local_ms;
 }
 
 TEST(Clock, SetMovesTheClockAndTheSecondTimestamp)
 {
-    StationClock clock;
-    clock.offset_ms = 7200000;
+    StationClock clock{.offset_ms = 7200000};
     std::int64_t set_to = Naive(2024, 12, 31, 23, 59, 59);
     std::int64_t local = Naive(2024, 7, 1, 8, 0, 0) * 1000 + 730;
     SetStationClock(clock, set_to, local);
@@ -187,8 +147,7 @@ class DaylightSaving : public testing::Test {
    protected:
     void SetUp() override
     {
-        const char* tz = getenv("TZ");
-        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+        if (const char* tz = getenv("TZ")) saved_ = tz;
         setenv("TZ", "EST5EDT", 1);
         tzset();
     }
@@ -222,30 +181,33 @@ TEST_F(DaylightSaving, OffsetIsNotShiftedByTheChange)
 {
     // An hour ahead of 01:30 EST on the change night is 02:30, an hour that
     // local time skips; the station shows it all the same.
-    StationClock clock;
-    clock.offset_ms = 3600000;
+    StationClock clock{.offset_ms = 3600000};
     std::int64_t local = LocalAt(Naive(2024, 3, 10, 6, 30, 0), 0);
     Frame frame = BuildFrame(StationSeconds(clock, local), 0);
     EXPECT_EQ(frame[1], 2);
     EXPECT_EQ(frame[2], 30);
     EXPECT_EQ(frame[4], 10);
 
-    std::int64_t set_to = Naive(2024, 3, 10, 2, 15, 0);
-    SetStationClock(clock, set_to, local);
+    SetStationClock(clock, Naive(2024, 3, 10, 2, 15, 0), local);
     EXPECT_EQ(clock.offset_ms, 45 * 60000);
 }
 
 TEST(Settings, ShowsSpeedAndFraming)
 {
-    termios settings{};
-    cfsetospeed(&settings, B1200);
-    settings.c_cflag |= CS8;
-    EXPECT_EQ(SettingsText(settings, 2400), "1200 8N1");
-    settings.c_cflag = (settings.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
-    cfsetospeed(&settings, B9600);
-    EXPECT_EQ(SettingsText(settings, 2400), "9600 7O2");
-    settings.c_cflag &= ~(PARODD | CSTOPB);
-    EXPECT_EQ(SettingsText(settings, 2400), "9600 7E1");
+    const struct {
+        speed_t code;  // in c_cflag; 010000 is BOTHER, the rate then in termios2
+        tcflag_t framing;
+        const char* text;
+    } cases[] = {
+        {B1200, CS8, "1200 8N1"},          {B9600, CS7 | PARENB | PARODD | CSTOPB, "9600 7O2"},
+        {B9600, CS7 | PARENB, "9600 7E1"}, {B300, CS6 | CSTOPB, "300 6N2"},
+        {B4800, CS5, "4800 5N1"},          {010000, CS8, "2400 8N1"}};
+    for (const auto& c : cases) {
+        termios settings{};
+        settings.c_cflag = c.code | c.framing;
+        // The termios2 rate, 2400, stands only with the code BOTHER.
+        EXPECT_EQ(SettingsText(settings, 2400), c.text) << c.text;
+    }
 }
 
 }  // namespace
