@@ -54,13 +54,10 @@ class Driver(Closes):
     def __init__(self, session, extra_env=None, ready_timeout=60):
         self.session = session
         self.w = session.w
-        exe = self.w.driver_exe()
-        if not exe.exists():
-            raise HarnessError(f"{exe} not found: build the {self.w.preset} preset")
         env = dict(session.env)
         env.update(extra_env or {})
         self._log = open(session.logs / "driver.log", "ab")
-        self._proc = subprocess.Popen([LOADER, windows_path(exe)], env=env,
+        self._proc = subprocess.Popen([LOADER, windows_path(self.w.driver_exe())], env=env,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, start_new_session=True)
         self._buffer = b""

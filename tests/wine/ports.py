@@ -1,10 +1,8 @@
-"""The port guard: the program opens COM1..COM20 at start-up, and on these
-machines /dev/ttyS0 is the console. So the tests run where no serial device
-of the machine exists (isolated.sh), and every com1..com20 link of the Wine
-prefix is written here, to a path the test chose (one that does not exist
-for an absent port). Wine's mount manager then finds neither a device nor a
-registry mapping and leaves the links alone; the session checks them all
-before each start of the program."""
+"""The port guard (README.md, "Serial ports: never the console"): every
+com1..com20 link of the prefix, written to a path the test chose (one that
+does not exist for an absent port), and the serial devices of the machine.
+Wine's mount manager, finding neither a device nor a registry mapping,
+leaves the links alone."""
 
 import os
 from pathlib import Path

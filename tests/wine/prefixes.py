@@ -1,9 +1,7 @@
 """Wine prefixes: the environment of every Wine process, and one finished
-64-bit prefix with its 32-bit half per Wine version, built once and kept in
-a cache (/var/cache/stationclock-wine, or $STATIONCLOCK_PREFIX_CACHE). Both
-widths' sessions work on copies of it. Its build is watched step by step,
-bounded, and made again from nothing when it fails or a Wine process
-crashed during it."""
+64-bit prefix with its 32-bit half per Wine version, built once, watched
+step by step, and kept in a cache (/var/cache/stationclock-wine, or
+$STATIONCLOCK_PREFIX_CACHE) for both widths' sessions to copy."""
 
 import fcntl
 import os
@@ -171,16 +169,12 @@ def build_prefix(target, log_path, steps):
 
 
 def cached_prefix(logs, steps=None):
-    """The finished prefix of this Wine version, built once and kept in the
-    cache. Returns (its path, the Tried of its build, or None when it was
-    there already).
-
-    Runs side by side build it once: the build holds a lock, and a run that
-    waits for another's build waits at most as long as that build may take.
-    An attempt that fails is stopped, its half-made prefix removed, and the
-    build starts again from nothing (wine_processes.attempts); attempt n
-    logs to logs/prefix-build<n>.log. steps(attempt) gives an attempt's
-    steps (build_steps by default; a test puts others into some attempts)."""
+    """The finished prefix of this Wine version, built once (under a lock that
+    another run waits for at most as long as the build may take) and kept in
+    the cache. Returns (its path, the Tried of its build, or None when it was
+    there already). A failed attempt is stopped and removed, and the build
+    starts again from nothing; attempt n logs to logs/prefix-build<n>.log.
+    steps(attempt) gives an attempt's steps (by default build_steps())."""
     steps = steps or (lambda attempt: build_steps())
     version = subprocess.run([LOADER, "--version"], capture_output=True, text=True,
                              timeout=30, env=wine_env(None, None)).stdout.strip()

@@ -13,15 +13,13 @@ import ports
 import wine_processes
 from driver_client import Driver, from_hex
 from prefixes import LOCALE, WINE_FONTS, cached_prefix, wine_env
-from width import HarnessError, end_process, wait_until
+from width import HarnessError, end_process, stationsim_exe, wait_until
 from wine_processes import LOADER, WINESERVER, WineCrashed, attempts, crash_sign, stop_prefix
 
 SCREEN = (1024, 768)
 # The first Wine process of a session brings up Wine's services (native in
 # both widths) and the first driver (under qemu in the 32-bit one).
 FIRST_START_S = 60
-
-
 # The program's code page, and an English Windows' in one test.
 LOCALES = (LOCALE, "en_US.UTF-8")
 
@@ -66,14 +64,11 @@ def server_sockets(prefix):
 
 class WineSession:
     """start() makes the copy, writes every COM link absent, starts the server
-    and a first driver (which brings up Wine's services). When Wine crashes
-    during that first start (a crash sign in a log, a server that ends, a
-    first driver whose output ends), it starts again from a fresh copy with
-    fresh logs (wine_processes.attempts); attempt n's logs are kept in
-    logs-crash<n>. retries counts the attempts made again, of the prefix
-    build and of the first start. close() stops every Wine process of the
-    prefix and the X server.
-    """
+    and a first driver (which brings up Wine's services); a first start that
+    Wine crashed is made again from a fresh copy (README.md, "Prefixes,
+    crashes and retries"). retries counts the attempts made again, of the
+    prefix build and of the first start. close() stops every Wine process of
+    the prefix and the X server."""
 
     def __init__(self, w, root=None, keep=False, display=None):
         self.w = w
@@ -102,6 +97,9 @@ class WineSession:
     # -- set-up and tear-down
 
     def start(self):
+        for exe in (self.w.program_exe(), self.w.driver_exe(), stationsim_exe()):
+            if not exe.exists():
+                raise HarnessError(f"{exe} is missing: bash scripts/build.sh")
         ports.assert_isolated()
         cached, built = cached_prefix(self.logs)
         if built is not None:

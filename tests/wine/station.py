@@ -36,16 +36,13 @@ class Station(Closes):
     given); .path is the link to map a COM port to. args are its options."""
 
     def __init__(self, session, *args, tz=None):
-        exe = stationsim_exe()
-        if not exe.exists():
-            raise HarnessError(f"{exe} not found: build the native preset")
         self.session = session
         env = dict(session.env, **({"TZ": tz} if tz else {}))
         self.folder = Path(tempfile.mkdtemp(prefix="station-", dir=session.root))
         self.path = str(self.folder / "port")
         self.log_path = self.folder / "station.log"
         self._proc = subprocess.Popen(
-            [str(exe), "--link", self.path, "--log", str(self.log_path), *args],
+            [str(stationsim_exe()), "--link", self.path, "--log", str(self.log_path), *args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True,
             start_new_session=True)
         first = self._proc.stdout.readline()

@@ -1,8 +1,5 @@
 """The harness's own guarantees that need Wine, or the isolated /dev of an
-end-to-end run: no program start while a COM link is not the test's, no
-serial device reachable, the driver's reading of a busy program, and a
-session that starts again after Wine crashed during its first start. The
-rest of the harness's self-tests need no Wine: test_rig.py."""
+end-to-end run (README.md); the rest need no Wine: test_rig.py."""
 
 import os
 import re

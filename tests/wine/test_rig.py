@@ -1,10 +1,5 @@
-"""The harness's own guarantees that need no Wine: no program start while a
-COM link is not the test's, a prefix cache that reuses only finished
-prefixes and a build that gives up with one message, the pseudo-terminals that stand in for present and held ports,
-and the signs of a crashed Wine. They run in seconds:
-
-    /usr/bin/python3 -m pytest tests/wine/test_rig.py
-"""
+"""The harness's own guarantees that need no Wine prefix (README.md), in
+seconds: /usr/bin/python3 -m pytest tests/wine/test_rig.py"""
 
 import os
 import re
@@ -201,8 +196,8 @@ def test_a_build_waits_for_another_runs_build_within_its_bound(tmp_path, monkeyp
 
 
 def test_a_session_that_cannot_start_ends_the_run_with_one_message():
-    # Here, outside tests/wine/isolated.sh, the serial devices stop it; with
-    # none, the cache that cannot be made.
+    # Here a missing program, the serial devices outside isolated.sh, or the
+    # cache that cannot be made stops it.
     run = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
          "tests/wine/test_harness.py", "--width", "64"],

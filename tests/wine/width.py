@@ -1,10 +1,6 @@
-"""The width under test and what follows from it: the program and the
-driver of that width, where they are built, and how long a wait on them may
-take; and the harness's few shared basics.
-
-The width comes from the command line (`--width 64|32`) and travels as a
-Width object: the session holds it, and everything else asks the session.
-"""
+"""The width under test (`--width 64|32`, a Width that the session holds):
+its program and driver, where they are built, how long a wait on them may
+take; and the harness's few shared basics."""
 
 import subprocess
 import time
@@ -29,18 +25,11 @@ class Closes:
 
 
 class Width:
-    """One of the two programs' runs. Both run in the same 64-bit prefix,
-    as on 64-bit Windows: the 32-bit program and driver under Wine's WoW64,
-    which on these machines runs their code under qemu.
-
+    """One of the two programs' runs, both in the same 64-bit prefix (the
+    32-bit program and driver under Wine's WoW64, their code on qemu here).
     slowdown is how much longer the program and the driver take in this
-    width: 1 for 64 bits, 6 for 32 bits under qemu. bound() applies it to
-    every wait on them: a session's first start (its first driver), the
-    driver's answers and every wait a test passes to the driver. Not scaled:
-    what runs natively in both widths (the prefix build, the wineserver and
-    Wine's services, Xvfb, ImageMagick's import, stationsim), and a test's
-    own checks of the program's time limits (say, a query gives up within
-    7 s), which hold in both widths.
+    width (1, or 6 under qemu); bound() applies it to every wait on them and
+    to nothing that runs natively in both widths (README.md, "Both widths").
     """
 
     def __init__(self, bits, preset, program, slowdown):
