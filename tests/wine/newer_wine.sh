@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 repo=$PWD
 root=${STATIONCLOCK_TRIXIE:-/var/cache/stationclock-trixie}
 lock=${STATIONCLOCK_E2E_LOCK-/tmp/stationclock-e2e.lock}
-chroot_packages=(wine wine64 wine32:i386 xvfb imagemagick python3 python3-pytest locales procps)
+chroot_packages=(wine wine64 wine32:i386 fonts-wine xvfb imagemagick python3 python3-pytest locales procps)
 started=$SECONDS
 
 phase() {
@@ -41,7 +41,8 @@ in_chroot() {
 
 chroot_ready() {
     [ -f "$1/.stationclock-ready" ] &&
-        in_chroot "$1" /bin/sh -c 'dpkg-query -W "$@" >/dev/null &&
+        in_chroot "$1" /bin/sh -c '
+            [ "$(dpkg-query -W -f="\${db:Status-Status}\n" "$@" | grep -cx installed)" = $# ] &&
             test -x /usr/lib/wine/wine64 && locale -a | grep -qi "^ru_RU\.utf-\?8$" &&
             locale -a | grep -qi "^en_US\.utf-\?8$"' \
             sh "${chroot_packages[@]}" 2>/dev/null
@@ -53,20 +54,11 @@ make_chroot() {
     [ -n "$mirror" ] || { echo "no Debian mirror in /etc/apt/sources.list*"; return 1; }
     rm -rf --one-file-system "$new"
     mkdir -p "$(dirname "$new")"
-    nice -n 19 debootstrap --variant=minbase trixie "$new" "$mirror" >"$new.log" 2>&1 ||
+    nice -n 19 mmdebstrap --variant=minbase --architectures=amd64,i386 \
+        --include="$(IFS=,; echo "${chroot_packages[*]}")" --customize-hook='
+            sed -i "s/^# *\(ru_RU\|en_US\).UTF-8 UTF-8/\1.UTF-8 UTF-8/" "$1/etc/locale.gen"
+            chroot "$1" locale-gen' trixie "$new" "$mirror" >"$new.log" 2>&1 ||
         { tail -n 20 "$new.log"; return 1; }
-    cp -L /etc/resolv.conf "$new/etc/resolv.conf"
-    printf '#!/bin/sh\nexit 101\n' >"$new/usr/sbin/policy-rc.d"
-    chmod +x "$new/usr/sbin/policy-rc.d"
-    in_chroot "$new" /bin/sh -euc '
-        export DEBIAN_FRONTEND=noninteractive
-        dpkg --add-architecture i386
-        nice -n 19 apt-get update -qq
-        nice -n 19 apt-get install -y -qq "$@" >/dev/null
-        sed -i "s/^# *\(ru_RU\|en_US\).UTF-8 UTF-8/\1.UTF-8 UTF-8/" /etc/locale.gen
-        locale-gen >/dev/null
-        apt-get clean
-    ' sh "${chroot_packages[@]}" >>"$new.log" 2>&1 || { tail -n 20 "$new.log"; return 1; }
     touch "$new/.stationclock-ready"
     chroot_ready "$new" || { echo "the new chroot is incomplete (see $new.log)"; return 1; }
     rm -rf --one-file-system "$root"
@@ -75,7 +67,7 @@ make_chroot() {
 }
 
 phase "packages and builds on this machine"
-bash scripts/install.sh debootstrap
+bash scripts/install.sh mmdebstrap
 for preset in win64 native; do
     cmake --preset "$preset" >/dev/null
 done

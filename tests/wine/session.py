@@ -40,15 +40,11 @@ def start_xvfb(log_path):
              f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
     os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16) if select.select([read_end], [], [], 30)[0] else b""
-        if not chunk:
-            os.close(read_end)
-            proc.kill()
-            raise HarnessError(f"Xvfb did not report its display (see {log_path})")
-        number += chunk
-    os.close(read_end)
+    with os.fdopen(read_end) as reported:  # "<number>\n", or nothing if Xvfb ends
+        number = reported.readline() if select.select([reported], [], [], 30)[0] else ""
+    if not number.strip().isdigit():
+        proc.kill()
+        raise HarnessError(f"Xvfb did not report its display (see {log_path})")
     return proc, f":{int(number)}"
 
 
