@@ -13,7 +13,7 @@ packages=(
     git cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev
     g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 mingw-w64-tools
     wine wine64 wine32:i386 qemu-user-static fonts-wine xvfb xauth x11-utils locales
-    imagemagick python3 python3-pytest python3-pefile procps
+    imagemagick python3 python3-pytest python3-pefile procps nlohmann-json3-dev
     "$@"
 )
 

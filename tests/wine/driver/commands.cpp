@@ -4,18 +4,18 @@
 
 #include "driver.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
-#include <utility>
 
 bool quitRequested = false;
 
 namespace {
 
 using Args = std::vector<std::string>;
-using Fields = std::vector<std::pair<const char*, std::string>>;
+using Json = nlohmann::json;
 
 // ---------------------------------------------------------------- arguments and replies
 
@@ -28,20 +28,7 @@ std::wstring FromCodePage(const std::string& bytes, UINT codePage = 1251)
     return out;
 }
 
-// A JSON string.
-std::string Quote(const std::string& ascii)
-{
-    std::string out = "\"";
-    for (unsigned char c : ascii) {
-        bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\u%04x", c);
-        out += escaped;
-    }
-    return out + "\"";
-}
-
-// A JSON string of the hex digits of a text's bytes in the code page.
+// The hex digits of a text's bytes in the code page.
 std::string HexText(const std::wstring& text, UINT codePage = 1251)
 {
     std::string bytes(text.size() * 4, '\0'), hex;
@@ -50,33 +37,12 @@ std::string HexText(const std::wstring& text, UINT codePage = 1251)
     bytes.resize(std::size_t(size));
     const char* digits = "0123456789abcdef";
     for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
-    return Quote(hex);
+    return hex;
 }
 
-std::string Bool(bool value)
+Json RectJson(const RECT& r)
 {
-    return value ? "true" : "false";
-}
-
-std::string List(const std::vector<std::string>& items)
-{
-    std::string out;
-    for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
-    return "[" + out + "]";
-}
-
-std::string Object(const Fields& fields)
-{
-    std::string out;
-    for (const auto& [key, value] : fields)
-        out += (out.empty() ? "" : ",") + Quote(key) + ":" + value;
-    return "{" + out + "}";
-}
-
-std::string RectJson(const RECT& r)
-{
-    return List({std::to_string(r.left), std::to_string(r.top), std::to_string(r.right),
-                 std::to_string(r.bottom)});
+    return {r.left, r.top, r.right, r.bottom};
 }
 
 long long IntArg(const Args& args, std::size_t i)
@@ -116,14 +82,14 @@ bool Wait(const Args& args)
     return std::find(args.begin(), args.end(), "nowait") == args.end();
 }
 
-std::string Id(HWND window)
+LONG_PTR Id(HWND window)
 {
-    return std::to_string(GetWindowLongPtrW(window, GWLP_ID));
+    return GetWindowLongPtrW(window, GWLP_ID);
 }
 
-std::string Style(HWND window, int which)
+DWORD Style(HWND window, int which)
 {
-    return std::to_string(DWORD(GetWindowLongW(window, which)));
+    return DWORD(GetWindowLongW(window, which));
 }
 
 // The focus and the active window of the main window's thread.
@@ -149,7 +115,7 @@ HWND DroppedList()
 // ping -> acp (the driver's ANSI code page), caption_button_font (hex: the
 // face Wine gives a request for Marlett, the symbol font it draws the
 // caption buttons with; any other face draws letters in their place).
-std::string Ping(const Args&)
+Json Ping(const Args&)
 {
     HFONT font = CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET, 0, 0, 0,
                              0, L"Marlett");
@@ -160,13 +126,13 @@ std::string Ping(const Args&)
     SelectObject(dc, old);
     ReleaseDC(nullptr, dc);
     DeleteObject(font);
-    return Object({{"acp", std::to_string(GetACP())}, {"caption_button_font", HexText(face)}});
+    return {{"acp", GetACP()}, {"caption_button_font", HexText(face)}};
 }
 
 // start <idle ms> <command line, spaces and all>: starts the program in a
 // job that ends it when the driver goes, and waits up to idle ms for it to
 // wait for input -> pid, ms (taken).
-std::string Start(const Args& args)
+Json Start(const Args& args)
 {
     long long idleMs = IntArg(args, 0);
     if (Failed() || args.size() < 2) return Fail("usage: start <idle ms> <command line>");
@@ -192,39 +158,38 @@ std::string Start(const Args& args)
     while (NowMs() - began < double(idleMs) && ProgramRunning() &&
            WaitForInputIdle(program.process.hProcess, 50) == WAIT_TIMEOUT)
         Pump(0);
-    return Object({{"pid", std::to_string(program.process.dwProcessId)},
-                   {"ms", std::to_string((long long)(NowMs() - began))}});
+    return {{"pid", program.process.dwProcessId}, {"ms", (long long)(NowMs() - began)}};
 }
 
 // status -> started (ever, since the driver began), running.
-std::string Status(const Args&)
+Json Status(const Args&)
 {
-    return Object({{"started", Bool(program.started)}, {"running", Bool(ProgramRunning())}});
+    return {{"started", program.started}, {"running", ProgramRunning()}};
 }
 
 // wait_exit <ms> -> exited, code (once exited).
-std::string WaitExit(const Args& args)
+Json WaitExit(const Args& args)
 {
     long long ms = IntArg(args, 0);
     if (Failed() || !program.started) return Fail("no program started");
-    if (!Pump(double(ms), program.process.hProcess)) return Object({{"exited", Bool(false)}});
+    if (!Pump(double(ms), program.process.hProcess)) return {{"exited", false}};
     DWORD code = 0;
     GetExitCodeProcess(program.process.hProcess, &code);
-    return Object({{"exited", Bool(true)}, {"code", std::to_string(code)}});
+    return {{"exited", true}, {"code", code}};
 }
 
 // kill: ends the program if it runs -> {}.
-std::string Kill(const Args&)
+Json Kill(const Args&)
 {
     if (ProgramRunning()) {
         TerminateProcess(program.process.hProcess, 255);
         Pump(5000, program.process.hProcess);
     }
-    return "{}";
+    return Json::object();
 }
 
 // quit: kill, then the driver ends -> {}.
-std::string Quit(const Args& args)
+Json Quit(const Args& args)
 {
     quitRequested = true;
     return Kill(args);
@@ -233,7 +198,7 @@ std::string Quit(const Args& args)
 // find_window <title hex> <ms>: waits up to ms for the program's visible
 // top-level window with exactly this title, which becomes the main window
 // of the other commands -> {}.
-std::string FindWindowCommand(const Args& args)
+Json FindWindowCommand(const Args& args)
 {
     std::wstring title = TextArg(args, 0);
     long long ms = IntArg(args, 1);
@@ -242,7 +207,7 @@ std::string FindWindowCommand(const Args& args)
         for (HWND w : ProgramWindows()) {
             if (WindowText(w) != title) continue;
             program.main = w;
-            return "{}";
+            return Json::object();
         }
         if (NowMs() - began >= double(ms) || !ProgramRunning())
             return Fail("no window with that title");
@@ -251,117 +216,116 @@ std::string FindWindowCommand(const Args& args)
 
 // post_close: posts WM_SYSCOMMAND SC_CLOSE to the main window, what the
 // window menu's Close item does, and settles -> {}.
-std::string PostClose(const Args&)
+Json PostClose(const Args&)
 {
     if (Main() == nullptr) return {};
     PostMessageW(program.main, WM_SYSCOMMAND, SC_CLOSE, 0);
     Settle(true);
-    return "{}";
+    return Json::object();
 }
 
 // responds <ms> -> answered: whether the main window answered a message
 // within ms (a window busy in a long exchange does not).
-std::string Responds(const Args& args)
+Json Responds(const Args& args)
 {
     UINT ms = UINT(IntArg(args, 0));
     bool answered = SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, ms, nullptr) != 0;
-    return Object({{"answered", Bool(answered)}});
+    return {{"answered", answered}};
 }
 
 // ---------------------------------------------------------------- reading windows
 
 // window -> rect, client (both screen), style, exstyle, title, enabled,
 // foreground of the main window.
-std::string WindowCommand(const Args&)
+Json WindowCommand(const Args&)
 {
     HWND w = Main();
-    return Object({{"rect", RectJson(ScreenRect(w))},
-                   {"client", RectJson(ClientScreenRect(w))},
-                   {"style", Style(w, GWL_STYLE)},
-                   {"exstyle", Style(w, GWL_EXSTYLE)},
-                   {"title", HexText(WindowText(w))},
-                   {"enabled", Bool(IsWindowEnabled(w))},
-                   {"foreground", Bool(GetForegroundWindow() == w)}});
+    return {{"rect", RectJson(ScreenRect(w))},
+            {"client", RectJson(ClientScreenRect(w))},
+            {"style", Style(w, GWL_STYLE)},
+            {"exstyle", Style(w, GWL_EXSTYLE)},
+            {"title", HexText(WindowText(w))},
+            {"enabled", IsWindowEnabled(w) != 0},
+            {"foreground", GetForegroundWindow() == w}};
 }
 
 // children -> children: the main window's child windows in Z order, each
 // id, class, rect (main window's client coordinates), style, exstyle, text,
 // visible, enabled.
-std::string Children(const Args&)
+Json Children(const Args&)
 {
-    std::vector<std::string> children;
+    Json children = Json::array();
     for (HWND child : ChildrenOf(Main())) {
         RECT r = ScreenRect(child);
         MapWindowPoints(nullptr, program.main, reinterpret_cast<POINT*>(&r), 2);
-        children.push_back(Object({{"id", Id(child)},
-                                   {"class", Quote(ClassName(child))},
-                                   {"rect", RectJson(r)},
-                                   {"style", Style(child, GWL_STYLE)},
-                                   {"exstyle", Style(child, GWL_EXSTYLE)},
-                                   {"text", HexText(WindowText(child))},
-                                   {"visible", Bool(IsWindowVisible(child))},
-                                   {"enabled", Bool(IsWindowEnabled(child))}}));
+        children.push_back({{"id", Id(child)},
+                            {"class", ClassName(child)},
+                            {"rect", RectJson(r)},
+                            {"style", Style(child, GWL_STYLE)},
+                            {"exstyle", Style(child, GWL_EXSTYLE)},
+                            {"text", HexText(WindowText(child))},
+                            {"visible", IsWindowVisible(child) != 0},
+                            {"enabled", IsWindowEnabled(child) != 0}});
     }
-    return Object({{"children", List(children)}});
+    return {{"children", children}};
 }
 
 // text <id> -> text.
-std::string TextCommand(const Args& args)
+Json TextCommand(const Args& args)
 {
-    return Object({{"text", HexText(WindowText(Control(args)))}});
+    return {{"text", HexText(WindowText(Control(args)))}};
 }
 
 // wtexts -> windows: the program's visible top-level windows read as
 // Unicode, in no code page of the program's or the driver's; each class,
 // title, children (id, text), texts as hex of UTF-8.
-std::string WideTexts(const Args&)
+Json WideTexts(const Args&)
 {
-    std::vector<std::string> windows;
+    Json windows = Json::array();
     for (HWND window : ProgramWindows()) {
-        std::vector<std::string> children;
+        Json children = Json::array();
         for (HWND child : ChildrenOf(window))
-            children.push_back(
-                Object({{"id", Id(child)}, {"text", HexText(WindowText(child), CP_UTF8)}}));
-        windows.push_back(Object({{"class", Quote(ClassName(window))},
-                                  {"title", HexText(WindowText(window), CP_UTF8)},
-                                  {"children", List(children)}}));
+            children.push_back({{"id", Id(child)}, {"text", HexText(WindowText(child), CP_UTF8)}});
+        windows.push_back({{"class", ClassName(window)},
+                           {"title", HexText(WindowText(window), CP_UTF8)},
+                           {"children", children}});
     }
-    return Object({{"windows", List(windows)}});
+    return {{"windows", windows}};
 }
 
 // combo <id> -> items, selected, rect (screen), dropped, and while the list
 // is down list: {rect (screen)}.
-std::string Combo(const Args& args)
+Json Combo(const Args& args)
 {
     HWND combo = Control(args);
-    std::vector<std::string> items;
+    Json items = Json::array();
     for (LRESULT i = 0, count = Send(combo, CB_GETCOUNT, 0, 0); i < count; ++i)
         items.push_back(HexText(ComboItem(combo, i)));
     bool dropped = Send(combo, CB_GETDROPPEDSTATE, 0, 0) != 0;
-    Fields out{{"items", List(items)},
-               {"selected", std::to_string(Send(combo, CB_GETCURSEL, 0, 0))},
-               {"rect", RectJson(ScreenRect(combo))},
-               {"dropped", Bool(dropped)}};
+    Json out{{"items", items},
+             {"selected", Send(combo, CB_GETCURSEL, 0, 0)},
+             {"rect", RectJson(ScreenRect(combo))},
+             {"dropped", dropped}};
     HWND list = dropped ? DroppedList() : nullptr;
-    if (list != nullptr) out.push_back({"list", Object({{"rect", RectJson(ScreenRect(list))}})});
-    return Object(out);
+    if (list != nullptr) out["list"] = {{"rect", RectJson(ScreenRect(list))}};
+    return out;
 }
 
 // focus -> id (of the main window's child with the keyboard focus, else
 // null), main_active.
-std::string Focus(const Args&)
+Json Focus(const Args&)
 {
     GUITHREADINFO info = GuiThread();
     bool ours = info.hwndFocus != nullptr && GetParent(info.hwndFocus) == program.main;
-    return Object({{"id", ours ? Id(info.hwndFocus) : "null"},
-                   {"main_active", Bool(info.hwndActive == program.main)}});
+    return {{"id", ours ? Json(Id(info.hwndFocus)) : Json(nullptr)},
+            {"main_active", info.hwndActive == program.main}};
 }
 
 // wait_text <id> <hex> <ms>: waits up to ms until the control's text is no
 // longer the given one -> changed, text, since_input_ms (from the end of the
 // last click or key). Labels and buttons are read without asking the
 // program, so a text that a busy program sets is seen within a few ms.
-std::string WaitText(const Args& args)
+Json WaitText(const Args& args)
 {
     HWND control = Control(args);
     std::wstring before = TextArg(args, 1), now;
@@ -375,15 +339,15 @@ std::string WaitText(const Args& args)
         changed = read && now != before;
         if (changed || at - began >= double(ms) || !ProgramRunning()) break;
     }
-    return Object({{"changed", Bool(changed)},
-                   {"text", HexText(now)},
-                   {"since_input_ms", std::to_string((long long)(at - program.lastInputMs))}});
+    return {{"changed", changed},
+            {"text", HexText(now)},
+            {"since_input_ms", (long long)(at - program.lastInputMs)}};
 }
 
 // font_check <id> [text hex] -> ink, diff_default, diff_system (see
 // CompareFonts). With a text, the control shows it during the comparison
 // (for empty labels) and gets its own back afterwards.
-std::string FontCheck(const Args& args)
+Json FontCheck(const Args& args)
 {
     HWND control = Control(args);
     bool force = args.size() > 1;
@@ -395,9 +359,8 @@ std::string FontCheck(const Args& args)
     FontComparison fonts = CompareFonts(control);
     if (force) Send(control, WM_SETTEXT, 0, LPARAM(original.c_str()));
     Pump(20);
-    return Object({{"ink", std::to_string(fonts.ink)},
-                   {"diff_default", std::to_string(fonts.diffDefault)},
-                   {"diff_system", std::to_string(fonts.diffSystem)}});
+    return {
+        {"ink", fonts.ink}, {"diff_default", fonts.diffDefault}, {"diff_system", fonts.diffSystem}};
 }
 
 // msgbox <ms>: waits up to ms for the program's message box -> found; once
@@ -405,51 +368,48 @@ std::string FontCheck(const Args& args)
 // buttons (each id, text), icons (each looks_like: "warning" when it is the
 // stock warning icon pixel for pixel, else "unknown"), owner_is_main,
 // main_enabled.
-std::string MessageBoxCommand(const Args& args)
+Json MessageBoxCommand(const Args& args)
 {
     long long ms = IntArg(args, 0);
     std::vector<HWND> boxes;
     if (Failed()) return {};
     for (double began = NowMs(); (boxes = ProgramWindows("#32770")).empty(); Pump(15))
-        if (NowMs() - began >= double(ms) || !ProgramRunning())
-            return Object({{"found", Bool(false)}});
+        if (NowMs() - began >= double(ms) || !ProgramRunning()) return {{"found", false}};
     HWND box = boxes.front();
     std::wstring text;
-    std::vector<std::string> buttons, icons;
+    Json buttons = Json::array(), icons = Json::array();
     for (HWND child : ChildrenOf(box)) {
         if (!IsWindowVisible(child)) continue;
         std::string className = ClassName(child);
         if (GetWindowLongPtrW(child, GWLP_ID) == 0xFFFF) text = WindowText(child);
         if (className == "Button")
-            buttons.push_back(Object({{"id", Id(child)}, {"text", HexText(WindowText(child))}}));
+            buttons.push_back({{"id", Id(child)}, {"text", HexText(WindowText(child))}});
         if (className == "Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
-            icons.push_back(Object(
-                {{"looks_like", Quote(LooksLikeWarningIcon(child) ? "warning" : "unknown")}}));
+            icons.push_back({{"looks_like", LooksLikeWarningIcon(child) ? "warning" : "unknown"}});
     }
-    return Object(
-        {{"found", Bool(true)},
-         {"hwnd", std::to_string(INT_PTR(box))},
-         {"count", std::to_string(boxes.size())},
-         {"title", HexText(WindowText(box))},
-         {"text", HexText(text)},
-         {"buttons", List(buttons)},
-         {"icons", List(icons)},
-         {"owner_is_main", Bool(program.main && GetWindow(box, GW_OWNER) == program.main)},
-         {"main_enabled", Bool(IsWindow(program.main) && IsWindowEnabled(program.main))}});
+    return {{"found", true},
+            {"hwnd", INT_PTR(box)},
+            {"count", boxes.size()},
+            {"title", HexText(WindowText(box))},
+            {"text", HexText(text)},
+            {"buttons", buttons},
+            {"icons", icons},
+            {"owner_is_main", program.main && GetWindow(box, GW_OWNER) == program.main},
+            {"main_enabled", IsWindow(program.main) && IsWindowEnabled(program.main)}};
 }
 
 // hit <x> <y> -> main_hit: the main window's WM_NCHITTEST code at a screen
 // point.
-std::string Hit(const Args& args)
+Json Hit(const Args& args)
 {
     LPARAM point = MAKELPARAM(IntArg(args, 0), IntArg(args, 1));
-    return Object({{"main_hit", std::to_string(Send(Main(), WM_NCHITTEST, 0, point))}});
+    return {{"main_hit", Send(Main(), WM_NCHITTEST, 0, point)}};
 }
 
 // close_box -> found, rect (screen) of the main window's close box, found
 // with the window's own hit test (HTCLOSE) from the right along the middle
 // of the caption and then up and down the middle of the box.
-std::string CloseBox(const Args&)
+Json CloseBox(const Args&)
 {
     RECT r = ScreenRect(Main()), client = ClientScreenRect(program.main);
     auto isClose = [](long x, long y) {
@@ -457,56 +417,56 @@ std::string CloseBox(const Args&)
     };
     long middle = (r.top + client.top) / 2, right = r.right - 1;
     while (right >= r.left && !isClose(right, middle)) --right;
-    if (right < r.left) return Object({{"found", Bool(false)}});
+    if (right < r.left) return {{"found", false}};
     long left = right, top = middle, bottom = middle;
     while (left > r.left && isClose(left - 1, middle)) --left;
     long centre = (left + right) / 2;
     while (top > r.top && isClose(centre, top - 1)) --top;
     while (bottom + 1 < client.top && isClose(centre, bottom + 1)) ++bottom;
-    return Object({{"found", Bool(true)}, {"rect", RectJson({left, top, right + 1, bottom + 1})}});
+    return {{"found", true}, {"rect", RectJson({left, top, right + 1, bottom + 1})}};
 }
 
 // ---------------------------------------------------------------- input
 
 // click_control <id> <dx> <dy> [nowait]: clicks the control's centre moved
 // by dx, dy -> {}.
-std::string ClickControl(const Args& args)
+Json ClickControl(const Args& args)
 {
     HWND control = Control(args);
     long long dx = IntArg(args, 1), dy = IntArg(args, 2);
     if (!Failed()) ClickCentre(ScreenRect(control), Wait(args), dx, dy);
-    return "{}";
+    return Json::object();
 }
 
 // click <x> <y> [nowait]: clicks a screen point -> {}.
-std::string Click(const Args& args)
+Json Click(const Args& args)
 {
     LONG x = LONG(IntArg(args, 0)), y = LONG(IntArg(args, 1));
     if (!Failed()) ClickCentre({x, y, x, y}, Wait(args));
-    return "{}";
+    return Json::object();
 }
 
 // move <x> <y>: moves the pointer to a screen point -> {}.
-std::string Move(const Args& args)
+Json Move(const Args& args)
 {
     int x = int(IntArg(args, 0)), y = int(IntArg(args, 1));
     if (!Failed()) MovePointer(x, y);
-    return "{}";
+    return Json::object();
 }
 
 // key <chord> [nowait]: presses tab, space, enter, escape, down, up or f4,
 // with shift+ and alt+ (say "shift+tab", "alt+f4") -> {}.
-std::string Key(const Args& args)
+Json Key(const Args& args)
 {
     if (args.empty()) return Fail("usage: key <chord> [nowait]");
     PressKeys(args[0], Wait(args));
-    return "{}";
+    return Json::object();
 }
 
 // pick_mouse <combo id> <index>: drops the list with a click on the combo
 // box, then clicks the entry's row, found from the dropped list's client
 // rectangle, item height and top index; waits for the list to close -> {}.
-std::string PickMouse(const Args& args)
+Json PickMouse(const Args& args)
 {
     HWND combo = Control(args), list = nullptr;
     long long index = IntArg(args, 1);
@@ -521,12 +481,12 @@ std::string PickMouse(const Args& args)
     if (height <= 0 || index < top || row.bottom > client.bottom) return Fail("row not visible");
     ClickCentre(row, true);
     for (double began = NowMs(); DroppedList() != nullptr && NowMs() - began < 2000;) Pump(10);
-    return "{}";
+    return Json::object();
 }
 
 // pick_keys <combo id> <index>: moves the selection of the focused combo
 // box with Down and Up, one settled press at a time -> {}.
-std::string PickKeys(const Args& args)
+Json PickKeys(const Args& args)
 {
     HWND combo = Control(args);
     long long index = IntArg(args, 1);
@@ -538,12 +498,12 @@ std::string PickKeys(const Args& args)
         PressKeys(selected < index ? "down" : "up", false);
         if (Failed() || !Settle(true)) return Fail("the program did not take the key");
     }
-    return "{}";
+    return Json::object();
 }
 
 // activate_other: clicks into a window of the driver's own, far from the
 // program's, so that it becomes the foreground window -> other_foreground.
-std::string ActivateOther(const Args&)
+Json ActivateOther(const Args&)
 {
     static HWND other = nullptr;
     if (other == nullptr) {
@@ -554,12 +514,12 @@ std::string ActivateOther(const Args&)
     }
     ClickCentre(ClientScreenRect(other), true);
     Pump(30);
-    return Object({{"other_foreground", Bool(GetForegroundWindow() == other)}});
+    return {{"other_foreground", GetForegroundWindow() == other}};
 }
 
 // msgbox_press <button id> <ms>: clicks a button of the program's message
 // box and waits up to ms for the box to go -> closed, main_enabled.
-std::string MessageBoxPress(const Args& args)
+Json MessageBoxPress(const Args& args)
 {
     long long id = IntArg(args, 0), ms = IntArg(args, 1);
     std::vector<HWND> boxes = ProgramWindows("#32770");
@@ -569,14 +529,13 @@ std::string MessageBoxPress(const Args& args)
     if (button == nullptr || !IsWindowVisible(button)) return Fail("no such button");
     ClickCentre(ScreenRect(button), true);
     for (double began = NowMs(); IsWindowVisible(box) && NowMs() - began < double(ms);) Pump(10);
-    return Object(
-        {{"closed", Bool(!IsWindowVisible(box))},
-         {"main_enabled", Bool(IsWindow(program.main) && IsWindowEnabled(program.main))}});
+    return {{"closed", !IsWindowVisible(box)},
+            {"main_enabled", IsWindow(program.main) && IsWindowEnabled(program.main)}};
 }
 
 struct Command {
     const char* name;
-    std::string (*run)(const Args&);
+    Json (*run)(const Args&);
     bool restOfLine = false;  // the second argument is the rest of the line, spaces and all
 };
 
@@ -624,7 +583,9 @@ std::string Run(const std::string& line)
         Args args;
         while ((!command.restOfLine || args.empty()) && in >> word) args.push_back(word);
         if (command.restOfLine && std::getline(in >> std::ws, word)) args.push_back(word);
-        return command.run(args);
+        // ASCII, as any text travels in hex; a byte that is not UTF-8 (in a
+        // class name) becomes U+FFFD instead of ending the driver.
+        return command.run(args).dump(-1, ' ', true, Json::error_handler_t::replace);
     }
     return Fail(name.empty() ? "empty command" : "unknown command " + name);
 }
