@@ -16,12 +16,9 @@ from width import HarnessError, width  # noqa: E402
 
 
 class ProgramRunner:
-    """Starts the program through a driver that is kept while it can be.
-
-    One program runs at a time: every program puts its window at the same
-    place. The driver is replaced when the environment changes or when it
-    stopped answering.
-    """
+    """Starts the program through a driver that is kept while it can be: one
+    program at a time (each puts its window at the same place); the driver
+    is replaced when the environment changes or it stopped answering."""
 
     def __init__(self, session):
         self.session = session

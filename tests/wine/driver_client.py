@@ -5,9 +5,8 @@ reads windows the way a user would.
 One command a line, answered by one line: "ok <json>" or "err <reason>".
 Each command, its arguments and its reply's fields are described once, where
 the driver carries it out (driver/commands.cpp); the methods here only
-carry them. Texts are str here and hex of cp1251 bytes on the wire.
-Rectangles are [left, top, right, bottom]. Every wait a caller passes (ms)
-is a wait on the 64-bit driver and is scaled for the width.
+carry them. Texts are str here and hex of cp1251 bytes on the wire. Every
+wait a caller passes (ms) is a wait on the 64-bit driver, scaled here.
 """
 
 import json

@@ -30,19 +30,6 @@ def wanted_links(present, absent_dir):
     return links
 
 
-def read_links(dosdevices):
-    """{n: link target or None} for com1..com20 of a dosdevices folder.
-    Anything there that is not a link counts as a problem (target "")."""
-    links = {}
-    for n in range(1, PORT_COUNT + 1):
-        entry = Path(dosdevices) / f"com{n}"
-        if entry.is_symlink():
-            links[n] = os.readlink(entry)
-        else:
-            links[n] = "" if os.path.lexists(entry) else None
-    return links
-
-
 def is_machine_serial_device(path):
     """Whether a path leads (through links) to a serial device of the
     machine, or its console."""
@@ -54,9 +41,12 @@ def is_machine_serial_device(path):
 def link_problems(dosdevices, wanted, absent_dir):
     """What is wrong with com1..com20 of a dosdevices folder, as a list of
     texts; empty when every link is exactly the wanted one, no absent path
-    exists and no link reaches a serial device of the machine."""
+    exists and no link reaches a serial device of the machine. A missing
+    link shows as None, anything there that is not a link as ""."""
     problems = []
-    for n, target in read_links(dosdevices).items():
+    for n in range(1, PORT_COUNT + 1):
+        entry = Path(dosdevices) / f"com{n}"
+        target = os.readlink(entry) if entry.is_symlink() else "" if os.path.lexists(entry) else None
         if target != wanted[n]:
             problems.append(f"com{n} -> {target} (wanted {wanted[n]})")
             continue

@@ -5,15 +5,12 @@
 #     bash tests/wine/run.sh 64 [--in-parts] [pytest options]   # stationclock.exe
 #     bash tests/wine/run.sh 32 [--in-parts] [pytest options]   # stationclock32.exe
 #
-# Both run under 64-bit Wine, the 32-bit program under its WoW64 (on qemu
-# here). Everything runs where no serial device of the machine exists
-# (tests/wine/isolated.sh). The harness's self-tests that need no Wine
-# (test_rig.py) run apart, once.
-#
+# Both under 64-bit Wine (the 32-bit program under WoW64), where no serial
+# device of the machine exists (isolated.sh); test_rig.py runs apart, once.
 # --in-parts runs the suite in two parts side by side, each in a Wine
-# session of its own, and shows their outputs one after another: while one
-# part waits on the program's own time limits, another has a core. The
-# status is that of a part that failed, if one did.
+# session of its own (while one part waits on the program's own time
+# limits, another has a core), then shows their outputs; the status is that
+# of a part that failed, if one did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 bits=${1:?64 or 32}
