@@ -29,10 +29,12 @@ if [ "${1:-}" != --in-parts ]; then
     exit
 fi
 shift
-# The exchanges and the ports; everything else.
-parts=("tests/wine/test_exchanges.py tests/wine/test_ports.py"
+# The exchanges, the ports and the prefix build's retries; everything else
+# (parts of about the same length).
+build_retries=tests/wine/test_harness.py::test_a_prefix_build_that_crashed_or_hung_starts_again
+parts=("tests/wine/test_exchanges.py tests/wine/test_ports.py $build_retries"
        "tests/wine --ignore=tests/wine/test_rig.py --ignore=tests/wine/test_exchanges.py
-        --ignore=tests/wine/test_ports.py")
+        --ignore=tests/wine/test_ports.py --deselect $build_retries")
 logs=()
 for part in "${parts[@]}"; do
     logs+=("$(mktemp)")
