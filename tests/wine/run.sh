@@ -29,8 +29,7 @@ if [ "${1:-}" != --in-parts ]; then
     exit
 fi
 shift
-# The exchanges, the ports and the prefix build's retries; everything else
-# (parts of about the same length).
+# Two parts of about the same length: exchanges, ports, build retries; the rest.
 build_retries=tests/wine/test_harness.py::test_a_prefix_build_that_crashed_or_hung_starts_again
 parts=("tests/wine/test_exchanges.py tests/wine/test_ports.py $build_retries"
        "tests/wine --ignore=tests/wine/test_rig.py --ignore=tests/wine/test_exchanges.py
