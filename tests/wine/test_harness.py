@@ -134,11 +134,9 @@ def test_a_first_start_that_crashed_starts_again_with_fresh_logs(wine_session, t
     thread.start()
     try:
         session.start()
-        # A later attempt may meet a failure of Wine's own, never the seeded one.
-        assert session.retries == len(session.notes) >= 1, session.notes
+        assert session.retries == 1, session.notes
         assert re.fullmatch(rf"first start attempt 1 failed after \d+ s: {re.escape(why)}; "
                             "again from a fresh copy", session.notes[0]), session.notes
-        assert not any(why in note for note in session.notes[1:]), session.notes
         assert (session.root / "logs-crash1" / "wineserver.log").exists()
         assert session.crash() is None
         session.assert_ports_safe()
